@@ -1,0 +1,99 @@
+#include "UApp.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <exception>
+
+#include "UConst.h"
+
+TAppCon* AppCon = nullptr;
+
+namespace {
+int32_t ToInt32(intptr_t value) { return static_cast<int32_t>(value); }
+}  // namespace
+
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list arguments;
+  va_start(arguments, format);
+  int length = vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  if (length < 0) return std::string();
+  if (size_t(length) < sizeof text) return std::string(text, size_t(length));
+  std::string longText(size_t(length) + 1, '\0');
+  va_start(arguments, format);
+  vsnprintf(&longText[0], longText.size(), format, arguments);
+  va_end(arguments);
+  longText.resize(size_t(length));
+  return longText;
+}
+
+std::string FormatTimestamp(const os::TLocalTime& time, char separator) {
+  return Format("%02d.%02d.%02d %02d%c%02d%c%02d", time.Day, time.Month, time.Year % 100, time.Hour, separator,
+                time.Minute, separator, time.Second);
+}
+
+std::string Printable(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return text;
+}
+
+TAppCon::TAppCon() : FVersion(AppVersion) {
+  const std::string executable = os::ExecutablePath();
+  FLogName = filename::ExtractName(filename::ChangeExtension(executable, ".log"));
+  FLog = std::make_unique<TKEV_LOGFile>(FLogName);
+  FLog->SetBuffered(true);
+  try {
+    FLog->AddLine("");
+    std::string start = Format("START %s (ver. %d)", Printable(filename::ExtractName(executable)).c_str(), FVersion);
+    std::string now = FormatTimestamp(os::LocalTime(), os::TimeSeparator());
+    FLog->AddLine(Format("*** %s [%s] ***", start.c_str(), now.c_str()));
+    FLog->AddLine("");
+    CreateEvent();
+  } catch (...) {
+    FLog->Flush();
+    throw;
+  }
+  FLog->Flush();
+}
+
+void TAppCon::CreateEvent() {
+  try {
+    FevTarvo = std::make_unique<os::TEvent>(nullptr, false, false, EventName);
+    if (FevTarvo) {
+      FLog->AddLine(Format("{%s} %s = %d, %s = %d", "Create", "FevTarvo.Handle", ToInt32(FevTarvo->Handle()),
+                           "FevTarvo.LastError", FevTarvo->LastError()));
+    } else {
+      FLog->AddLine(Format("%s = %d, %s", "FevTarvo", 0, "OBJECT IS NOT CREATED!"));
+    }
+  } catch (const std::exception& error) {
+    FLog->AddLine(Format("%s = %d, %s: %s", "FevTarvo", ToInt32(reinterpret_cast<intptr_t>(FevTarvo.get())),
+                         "EXCEPTION", error.what()));
+  }
+}
+
+TAppCon::~TAppCon() {
+  FevTarvo.reset();
+  FLog.reset();
+}
+
+bool TAppCon::Run() {
+  bool result = false;
+  try {
+    if (FevTarvo) {
+      try {
+        bool signalled = FevTarvo->Signal();
+        FLog->AddLine(Format("{%s} %s = %d", "SetEvent", "FevTarvo.LastError", FevTarvo->LastError()));
+        result = signalled;
+      } catch (const std::exception& error) {
+        FLog->AddLine(Format("{%s} %s: %s", "SetEvent", "EXCEPTION", error.what()));
+      }
+    }
+  } catch (...) {
+    FLog->AddLine(Format("{%s} = %s", "Run", TKEV_LOGFile::BoolToStr(false)), true);
+    throw;
+  }
+  FLog->AddLine(Format("{%s} = %s", "Run", TKEV_LOGFile::BoolToStr(result)), true);
+  return result;
+}

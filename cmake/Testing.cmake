@@ -1,0 +1,32 @@
+# GoogleTest from Debian's sources (/usr/src/googletest), built with the project's compiler so that
+# the same tests build natively, under sanitizers and for Windows.
+set(GOOGLETEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest sources")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+add_subdirectory(${GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+# The command that runs a built program of this project's target system: empty natively, Wine for
+# the Windows build.
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  set(TARVO_RUNNER "${CMAKE_CROSSCOMPILING_EMULATOR}")
+else()
+  set(TARVO_RUNNER "")
+endif()
+
+# Tests that use the shared named event must not run at the same time.
+set(TARVO_EVENT_LOCK "tarvo-named-event")
+
+function(tarvo_unit_test name)
+  cmake_parse_arguments(ARG "USES_EVENT" "" "SOURCES;LIBRARIES" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest_main)
+  tarvo_warnings(${name})
+  add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 120)
+  if(ARG_USES_EVENT)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${TARVO_EVENT_LOCK})
+  endif()
+endfunction()

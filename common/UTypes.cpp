@@ -1,0 +1,84 @@
+#include "UTypes.h"
+
+#include <cstring>
+
+#include "UConst.h"
+#include "UOs.h"
+
+namespace {
+// How long the final flush keeps trying while another writer holds the file.
+constexpr unsigned FinalFlushRetryMs = 2000;
+constexpr unsigned FinalFlushPauseMs = 10;
+}  // namespace
+
+TKEV_AnyFile::TKEV_AnyFile(const std::string& name) : FFileName(name) { os::UpperCase(FFileName); }
+
+TKEV_LOGFile::TKEV_LOGFile(const std::string& name) : TKEV_AnyFile(name) {}
+
+TKEV_LOGFile::~TKEV_LOGFile() {
+  // Another copy of the program may be appending its own batch right now: wait for it a little
+  // rather than lose this run's last lines.
+  bool heldByAnotherWriter = false;
+  for (unsigned waited = 0; !Flush(heldByAnotherWriter) && heldByAnotherWriter && waited < FinalFlushRetryMs;
+       waited += FinalFlushPauseMs)
+    os::SleepMs(FinalFlushPauseMs);
+}
+
+void TKEV_LOGFile::AddLine(const std::string& text, bool forceFlush) {
+  FBuffer += text;
+  FBuffer += "\r\n";
+  if (FBuffer.size() >= size_t(FlushThreshold) || forceFlush || !FBuffered) Flush();
+}
+
+bool TKEV_LOGFile::Flush() {
+  bool heldByAnotherWriter = false;
+  return Flush(heldByAnotherWriter);
+}
+
+bool TKEV_LOGFile::Flush(bool& heldByAnotherWriter) {
+  heldByAnotherWriter = false;
+  if (FBuffer.empty()) return true;
+  os::TFile file = os::LogOpen(FFileName, GetFlags());
+  if (file == os::InvalidFile) {
+    heldByAnotherWriter = os::IsSharingViolation(os::LastError());
+    return false;
+  }
+  size_t written = 0;
+  bool complete = os::LogSeekEnd(file) && os::LogWrite(file, FBuffer.data(), FBuffer.size(), written);
+  // Bytes that reached the file are done with, also after a short write: writing them again
+  // would double them in the log.
+  FBuffer.erase(0, written);
+  os::LogForce(file);
+  os::LogClose(file);
+  return complete;
+}
+
+namespace filename {
+
+namespace {
+// Scans by characters: the trail byte of a double-byte character is never taken for a delimiter.
+size_t LastDelimiter(const std::string& name, const char* delimiters) {
+  size_t last = std::string::npos;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (os::IsLeadByte(name[i]))
+      ++i;
+    else if (name[i] != 0 && strchr(delimiters, name[i]))
+      last = i;
+  }
+  return last;
+}
+}  // namespace
+
+std::string ChangeExtension(const std::string& name, const std::string& extension) {
+  std::string delimiters = std::string(".") + os::PathDelimiters;
+  size_t last = LastDelimiter(name, delimiters.c_str());
+  std::string stem = last != std::string::npos && name[last] == '.' ? name.substr(0, last) : name;
+  return stem + extension;
+}
+
+std::string ExtractName(const std::string& path) {
+  size_t last = LastDelimiter(path, os::PathDelimiters);
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+}  // namespace filename

@@ -1,0 +1,92 @@
+// tarvo-wait: the peer of tarvo. Waits on the named event (or holds it, or blocks its name with an
+// object of another kind) so that scripts and tests can see tarvo's signal arrive.
+//
+//   tarvo-wait [--timeout SECONDS]   wait; "signalled" (exit 0) or "timeout" (exit 1)
+//   tarvo-wait --hold SECONDS        keep the event open without waiting
+//   tarvo-wait --clash SECONDS       keep an object of another kind under the event's name
+// Errors: a message on standard error, exit 2.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "UConst.h"
+#include "UOs.h"
+
+namespace {
+
+enum class TMode { Wait, Hold, Clash };
+
+struct TOptions {
+  TMode Mode = TMode::Wait;
+  double Seconds = -1;  // negative: for ever
+};
+
+void Say(const char* line) {
+  puts(line);
+  fflush(stdout);
+}
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "tarvo-wait: %s\n", message.c_str());
+  return 2;
+}
+
+bool ParseSeconds(const char* text, double& seconds) {
+  char* end = nullptr;
+  seconds = strtod(text, &end);
+  return end != text && *end == 0 && seconds >= 0 && seconds < 1e9;
+}
+
+bool ParseOptions(int argc, char** argv, TOptions& options) {
+  if (argc == 1) return true;
+  if (argc != 3) return false;
+  if (strcmp(argv[1], "--timeout") == 0)
+    options.Mode = TMode::Wait;
+  else if (strcmp(argv[1], "--hold") == 0)
+    options.Mode = TMode::Hold;
+  else if (strcmp(argv[1], "--clash") == 0)
+    options.Mode = TMode::Clash;
+  else
+    return false;
+  return ParseSeconds(argv[2], options.Seconds);
+}
+
+int64_t Milliseconds(double seconds) { return seconds < 0 ? -1 : int64_t(seconds * 1000); }
+
+int WaitForSignal(os::TEvent& event, double seconds) {
+  Say("waiting");
+  switch (event.Wait(Milliseconds(seconds))) {
+    case os::TEvent::TWaitResult::Signalled:
+      Say("signalled");
+      return 0;
+    case os::TEvent::TWaitResult::Timeout:
+      Say("timeout");
+      return 1;
+    default:
+      return Fail("waiting failed, error " + std::to_string(event.LastError()));
+  }
+}
+
+int Hold(double seconds) {
+  Say("holding");
+  for (int64_t left = Milliseconds(seconds); left > 0; left -= 1000) os::SleepMs(unsigned(left < 1000 ? left : 1000));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  os::StartUp();
+  TOptions options;
+  if (!ParseOptions(argc, argv, options))
+    return Fail("usage: tarvo-wait [--timeout SECONDS | --hold SECONDS | --clash SECONDS]");
+  if (options.Mode == TMode::Clash) {
+    os::TForeignObject object(EventName);
+    if (!object.Held()) return Fail("cannot take the event's name, error " + std::to_string(object.LastError()));
+    return Hold(options.Seconds);
+  }
+  os::TEvent event(nullptr, false, false, EventName);
+  if (event.Handle() == 0) return Fail("cannot open the event, error " + std::to_string(event.LastError()));
+  return options.Mode == TMode::Hold ? Hold(options.Seconds) : WaitForSignal(event, options.Seconds);
+}
