@@ -30,3 +30,6 @@ function(tarvo_unit_test name)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${TARVO_EVENT_LOCK})
   endif()
 endfunction()
+
+add_library(tarvo_testing INTERFACE)
+target_include_directories(tarvo_testing INTERFACE ${PROJECT_SOURCE_DIR}/testing)

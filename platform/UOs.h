@@ -43,6 +43,11 @@ char TimeSeparator();
 
 void SleepMs(unsigned milliseconds);
 
+// From now on a request to end the process (POSIX: SIGTERM, SIGINT, SIGHUP; Windows: console
+// close or Ctrl+C) only sets a flag, so that the program can end in order and release its objects.
+void CatchTerminationRequests();
+bool TerminationRequested();
+
 // ---- Errors ----
 
 // The system's error code of the last failed call of this layer on this thread.

@@ -25,6 +25,7 @@ namespace os {
 namespace {
 
 int32_t gLastError = 0;
+volatile sig_atomic_t gTerminationRequested = 0;
 char gTimeSeparator = ':';
 bool gUpperCaseSingleByte = false;
 
@@ -136,6 +137,15 @@ void SleepMs(unsigned milliseconds) {
   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
   }
 }
+
+void CatchTerminationRequests() {
+  struct sigaction action {};
+  action.sa_handler = [](int) { gTerminationRequested = 1; };
+  sigemptyset(&action.sa_mask);
+  for (int request : {SIGTERM, SIGINT, SIGHUP}) sigaction(request, &action, nullptr);
+}
+
+bool TerminationRequested() { return gTerminationRequested != 0; }
 
 int32_t LastError() { return gLastError; }
 

@@ -54,9 +54,19 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
 
 int64_t Milliseconds(double seconds) { return seconds < 0 ? -1 : int64_t(seconds * 1000); }
 
+// Waits in slices, so that a request to end the process is noticed.
+os::TEvent::TWaitResult WaitUnlessAsked(os::TEvent& event, int64_t timeoutMs) {
+  constexpr int64_t SliceMs = 100;
+  for (int64_t left = timeoutMs;; left -= SliceMs) {
+    bool lastSlice = timeoutMs >= 0 && left <= SliceMs;
+    auto result = event.Wait(lastSlice ? left : SliceMs);
+    if (result != os::TEvent::TWaitResult::Timeout || lastSlice || os::TerminationRequested()) return result;
+  }
+}
+
 int WaitForSignal(os::TEvent& event, double seconds) {
   Say("waiting");
-  switch (event.Wait(Milliseconds(seconds))) {
+  switch (WaitUnlessAsked(event, Milliseconds(seconds))) {
     case os::TEvent::TWaitResult::Signalled:
       Say("signalled");
       return 0;
@@ -68,9 +78,12 @@ int WaitForSignal(os::TEvent& event, double seconds) {
   }
 }
 
+// Holds what the caller opened until the time is up or the process is asked to end.
 int Hold(double seconds) {
   Say("holding");
-  for (int64_t left = Milliseconds(seconds); left > 0; left -= 1000) os::SleepMs(unsigned(left < 1000 ? left : 1000));
+  constexpr int64_t StepMs = 50;
+  for (int64_t left = Milliseconds(seconds); left > 0 && !os::TerminationRequested(); left -= StepMs)
+    os::SleepMs(unsigned(left < StepMs ? left : StepMs));
   return 0;
 }
 
@@ -78,6 +91,7 @@ int Hold(double seconds) {
 
 int main(int argc, char** argv) {
   os::StartUp();
+  os::CatchTerminationRequests();
   TOptions options;
   if (!ParseOptions(argc, argv, options))
     return Fail("usage: tarvo-wait [--timeout SECONDS | --hold SECONDS | --clash SECONDS]");

@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the built tarvo and tarvo-wait programs, run in temporary directories.
+
+  tarvo_e2e_test.py --tarvo PATH --wait PATH [--runner COMMAND]
+
+With --runner (e.g. a Wine wrapper) the programs are Windows executables run through it.
+"""
+import argparse
+import datetime
+import os
+import re
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ARGS = None
+NOBODY = 65534
+TIMEOUT = 60
+
+
+def command(program, *arguments):
+    return ARGS.runner + [program] + list(arguments)
+
+
+def is_windows():
+    return bool(ARGS.runner)
+
+
+def block_pattern(program_name, created=True, signalled=True):
+    """The lines of one run, as regular expressions."""
+    handle = r"[1-9]\d*, FevTarvo\.LastError = 0" if created else r"0, FevTarvo\.LastError = [1-9]\d*"
+    return [
+        "",
+        r"\*\*\* START %s \(ver\. 3\) \[\d\d\.\d\d\.\d\d \d\d:\d\d:\d\d\] \*\*\*" % re.escape(program_name),
+        "",
+        r"\{Create\} FevTarvo\.Handle = " + handle,
+        r"\{SetEvent\} FevTarvo\.LastError = " + ("0" if signalled else r"[1-9]\d*"),
+        r"\{Run\} = " + ("TRUE" if signalled else "FALSE"),
+    ]
+
+
+class Peer:
+    """A tarvo-wait process and its output."""
+
+    def __init__(self, *arguments, user=None):
+        self.process = subprocess.Popen(
+            as_user(user) + command(ARGS.wait, *arguments),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+
+    def read_line(self, timeout=TIMEOUT):
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        if not ready:
+            raise AssertionError("tarvo-wait said nothing within %ss" % timeout)
+        return self.process.stdout.readline().decode().strip()
+
+    def finish(self, timeout=TIMEOUT):
+        try:
+            return self.process.wait(timeout)
+        finally:
+            self.stop()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()  # lets it release what it holds
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+
+def as_user(user):
+    if user is None:
+        return []
+    return ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", "--"]
+
+
+class TarvoTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tarvo-e2e-")
+        self.peers = []
+
+    def tearDown(self):
+        for peer in self.peers:
+            peer.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def peer(self, *arguments, expect="waiting", user=None):
+        peer = Peer(*arguments, user=user)
+        self.peers.append(peer)
+        self.assertEqual(peer.read_line(), expect)
+        return peer
+
+    def run_tarvo(self, *arguments, program=None, user=None):
+        result = subprocess.run(
+            as_user(user) + command(program or ARGS.tarvo, *arguments),
+            cwd=self.dir,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            timeout=TIMEOUT,
+        )
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, b"", "tarvo prints nothing")
+        if not is_windows():
+            self.assertEqual(result.stderr, b"", "tarvo prints nothing")
+        return result
+
+    def log(self, name):
+        with open(os.path.join(self.dir, name), "rb") as file:
+            return file.read()
+
+    def assert_log(self, name, blocks):
+        data = self.log(name)
+        self.assertTrue(data.endswith(b"\r\n"), data)
+        lines = data[:-2].split(b"\r\n")
+        self.assertNotIn(b"\n", b"".join(lines), "every line ends with CR LF")
+        expected = [pattern for block in blocks for pattern in block]
+        self.assertEqual(len(lines), len(expected), data)
+        for line, pattern in zip(lines, expected):
+            self.assertRegex(line.decode("latin-1"), "^" + pattern + "$")
+        return lines
+
+    def program_name(self):
+        return os.path.basename(ARGS.tarvo)
+
+    def log_name(self):
+        return os.path.splitext(self.program_name())[0].upper() + ".LOG"
+
+    def test_peer_wakes_and_log_holds_one_block(self):
+        peer = self.peer("--timeout", "30")
+        before = datetime.datetime.now()
+        self.run_tarvo()
+        after = datetime.datetime.now()
+        self.assertEqual(peer.read_line(), "signalled")
+        self.assertEqual(peer.finish(), 0)
+        lines = self.assert_log(self.log_name(), [block_pattern(self.program_name())])
+        stamp = re.search(rb"\[(.*)\]", lines[1]).group(1).decode()
+        self.assertIn(stamp[:8], {before.strftime("%d.%m.%y"), after.strftime("%d.%m.%y")})
+        self.assertEqual(os.listdir(self.dir), [self.log_name()], "nothing but the log is written")
+
+    def test_two_runs_append_two_blocks_and_arguments_are_ignored(self):
+        self.run_tarvo()
+        self.run_tarvo("--help", "x", "/?")
+        self.assert_log(self.log_name(), [block_pattern(self.program_name())] * 2)
+
+    def test_signal_stays_set_for_a_later_waiter_while_the_event_is_held(self):
+        self.peer("--hold", "60", expect="holding")
+        self.run_tarvo()
+        peer = self.peer("--timeout", "10")
+        self.assertEqual(peer.read_line(), "signalled")
+        self.assert_log(self.log_name(), [block_pattern(self.program_name())])
+
+    def test_signal_without_holder_is_lost(self):
+        self.run_tarvo()
+        peer = self.peer("--timeout", "0.5")
+        self.assertEqual(peer.read_line(), "timeout")
+        self.assertEqual(peer.finish(), 1)
+
+    def test_copy_under_another_name_logs_under_that_name(self):
+        copy = os.path.join(self.dir, "SIGNAL.EXE")
+        shutil.copy(ARGS.tarvo, copy)
+        self.run_tarvo(program=copy)
+        self.assert_log("SIGNAL.LOG", [block_pattern("SIGNAL.EXE")])
+
+    def test_name_taken_by_another_kind_of_object(self):
+        self.peer("--clash", "60", expect="holding")
+        self.run_tarvo()
+        self.assert_log(self.log_name(), [block_pattern(self.program_name(), created=False, signalled=False)])
+
+    def test_log_name_that_is_a_directory_logs_nothing_but_signals(self):
+        os.mkdir(os.path.join(self.dir, self.log_name()))
+        peer = self.peer("--timeout", "30")
+        self.run_tarvo()
+        self.assertEqual(peer.read_line(), "signalled")
+        self.assertEqual(os.listdir(os.path.join(self.dir, self.log_name())), [])
+
+    def test_unwritable_directory_logs_nothing_but_signals(self):
+        if is_windows() or os.getuid() != 0:
+            self.skipTest("needs root on POSIX to run as another user")
+        os.chmod(self.dir, 0o755)
+        peer = self.peer("--timeout", "30", user=NOBODY)
+        self.run_tarvo(user=NOBODY)
+        self.assertEqual(peer.read_line(), "signalled")
+        self.assertEqual(os.listdir(self.dir), [])
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tarvo", required=True)
+    parser.add_argument("--wait", required=True)
+    parser.add_argument("--runner", default="")
+    ARGS, rest = parser.parse_known_args()
+    ARGS.runner = ARGS.runner.split(";") if ARGS.runner else []
+    ARGS.tarvo = os.path.abspath(ARGS.tarvo)
+    ARGS.wait = os.path.abspath(ARGS.wait)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,154 @@
+#include "UTypes.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "TempDir.h"
+#include "UConst.h"
+#include "UOs.h"
+
+namespace {
+
+// Paths in the table use '|' for the system's directory delimiter.
+std::string Native(std::string path) {
+  for (char& c : path)
+    if (c == '|') c = os::PathDelimiters[0];
+  return path;
+}
+
+struct TNameCase {
+  const char* Name;
+  const char* WithLog;
+  const char* FileName;
+};
+
+class FileNameTest : public ::testing::TestWithParam<TNameCase> {};
+
+TEST_P(FileNameTest, ChangesExtensionAndTakesName) {
+  const TNameCase& c = GetParam();
+  EXPECT_EQ(filename::ChangeExtension(Native(c.Name), ".log"), Native(c.WithLog));
+  EXPECT_EQ(filename::ExtractName(Native(c.Name)), Native(c.FileName));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FileNameTest,
+                         ::testing::Values(TNameCase{"|tools|SIGNAL.EXE", "|tools|SIGNAL.log", "SIGNAL.EXE"},
+                                           TNameCase{"|logs|RUN", "|logs|RUN.log", "RUN"},
+                                           TNameCase{"|a.b|RUN", "|a.b|RUN.log", "RUN"},
+                                           TNameCase{"RUN.tar.gz", "RUN.tar.log", "RUN.tar.gz"},
+                                           TNameCase{"|x|.hidden", "|x|.log", ".hidden"},
+                                           TNameCase{"dir|", "dir|.log", ""}, TNameCase{"", ".log", ""}));
+
+using LogFileTest = TTempDirTest;
+
+TEST_F(LogFileTest, NameIsUpperCasedAndFileCreatedOnFirstWrite) {
+  TKEV_LOGFile log("run.log");
+  EXPECT_EQ(log.FileName(), "RUN.LOG");
+  EXPECT_EQ(log.GetFlags(), 0);
+  EXPECT_TRUE(log.Flush());
+  EXPECT_FALSE(Exists("RUN.LOG")) << "an empty flush must not create the file";
+  log.AddLine("one", true);
+  EXPECT_EQ(ReadFile("RUN.LOG"), "one\r\n");
+}
+
+TEST_F(LogFileTest, WritesAtTheThresholdNotBefore) {
+  TKEV_LOGFile log("T.LOG");
+  log.AddLine(std::string(FlushThreshold - 3, 'a'));  // 2047 bytes with CR LF
+  EXPECT_FALSE(Exists("T.LOG"));
+  EXPECT_EQ(log.Pending().size(), size_t(FlushThreshold - 1));
+  log.AddLine("");  // 2049
+  EXPECT_EQ(ReadFile("T.LOG").size(), size_t(FlushThreshold + 1));
+  EXPECT_TRUE(log.Pending().empty());
+
+  TKEV_LOGFile exact("U.LOG");
+  exact.AddLine(std::string(FlushThreshold - 2, 'b'));  // exactly 2048
+  EXPECT_EQ(ReadFile("U.LOG").size(), size_t(FlushThreshold));
+}
+
+TEST_F(LogFileTest, LongLineIsWrittenWholeAfterPendingText) {
+  TKEV_LOGFile log("T.LOG");
+  log.AddLine("first");
+  std::string longLine(5000, 'x');
+  log.AddLine(longLine);
+  EXPECT_EQ(ReadFile("T.LOG"), "first\r\n" + longLine + "\r\n");
+}
+
+TEST_F(LogFileTest, AppendsBytesUnchanged) {
+  { std::ofstream("T.LOG", std::ios::binary) << "old"; }
+  TKEV_LOGFile log("T.LOG");
+  log.AddLine("");
+  log.AddLine("a\rb\nc\r\n");
+  log.AddLine("\xC4\xE4", true);
+  EXPECT_EQ(ReadFile("T.LOG"), "old\r\na\rb\nc\r\n\r\n\xC4\xE4\r\n");
+}
+
+TEST_F(LogFileTest, UnbufferedWritesEachLineButSwitchingWritesNothing) {
+  TKEV_LOGFile log("T.LOG");
+  log.AddLine("held");
+  log.SetBuffered(false);
+  EXPECT_FALSE(Exists("T.LOG"));
+  log.AddLine("now");
+  EXPECT_EQ(ReadFile("T.LOG"), "held\r\nnow\r\n");
+}
+
+TEST_F(LogFileTest, FailedOpenKeepsTextForTheNextFlush) {
+  std::filesystem::create_directory("T.LOG");
+  TKEV_LOGFile log("T.LOG");
+  log.AddLine("early", true);
+  EXPECT_FALSE(log.Flush());
+  EXPECT_EQ(log.Pending(), "early\r\n");
+  std::filesystem::remove("T.LOG");
+  log.AddLine("late", true);
+  EXPECT_EQ(ReadFile("T.LOG"), "early\r\nlate\r\n");
+}
+
+TEST_F(LogFileTest, AnotherWriterMakesFlushFailUntilItCloses) {
+  TKEV_LOGFile log("T.LOG");
+  os::TFile other = os::LogOpen("T.LOG", 0);
+  ASSERT_NE(other, os::InvalidFile);
+  log.AddLine("mine", true);
+  EXPECT_FALSE(log.Flush());
+  EXPECT_TRUE(os::IsSharingViolation(os::LastError()));
+  os::LogClose(other);
+  EXPECT_TRUE(log.Flush());
+  EXPECT_EQ(ReadFile("T.LOG"), "mine\r\n");
+}
+
+TEST_F(LogFileTest, FinalFlushWaitsBrieflyForAnotherWriter) {
+  os::TFile other = os::LogOpen("T.LOG", 0);
+  ASSERT_NE(other, os::InvalidFile);
+  std::thread releaser([other] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    os::LogClose(other);
+  });
+  {
+    TKEV_LOGFile log("T.LOG");
+    log.AddLine("last words");
+  }
+  releaser.join();
+  EXPECT_EQ(ReadFile("T.LOG"), "last words\r\n");
+}
+
+TEST_F(LogFileTest, FinalFlushGivesUpOnAWriterThatStays) {
+  os::TFile other = os::LogOpen("T.LOG", 0);
+  ASSERT_NE(other, os::InvalidFile);
+  auto start = std::chrono::steady_clock::now();
+  {
+    TKEV_LOGFile log("T.LOG");
+    log.AddLine("lost");
+  }
+  auto waited = std::chrono::steady_clock::now() - start;
+  os::LogClose(other);
+  EXPECT_GE(waited, std::chrono::milliseconds(1500));
+  EXPECT_LT(waited, std::chrono::seconds(10)) << "the final flush must give up";
+  EXPECT_EQ(ReadFile("T.LOG"), "");
+}
+
+TEST(BoolToStr, GivesUpperCaseWords) {
+  EXPECT_STREQ(TKEV_LOGFile::BoolToStr(true), "TRUE");
+  EXPECT_STREQ(TKEV_LOGFile::BoolToStr(false), "FALSE");
+}
+
+}  // namespace

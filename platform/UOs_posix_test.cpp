@@ -1,0 +1,197 @@
+// The POSIX event's life with other processes: killed, stopped and foreign holders.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "UOs.h"
+
+namespace {
+
+using TWait = os::TEvent::TWaitResult;
+
+class PosixEventTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    FName = "tarvo-test-" + std::to_string(random());
+    FPath = "/dev/shm/tarvo-event." + std::to_string(getuid()) + "." + FName;
+  }
+  void TearDown() override {
+    if (FChild > 0) {
+      kill(FChild, SIGKILL);
+      waitpid(FChild, nullptr, 0);
+    }
+    // Objects of killed children stay until the next open: leave none behind.
+    unlink(FPath.c_str());
+    unlink(("/dev/shm/tarvo-event.65534." + FName).c_str());
+  }
+
+  // Runs body in a child process; returns once the child has opened the event and said so.
+  template <typename Body>
+  void StartChild(Body body) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    FChild = fork();
+    ASSERT_GE(FChild, 0);
+    if (FChild == 0) {
+      close(ready[0]);
+      body(ready[1]);
+      _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the child did not get ready";
+    close(ready[0]);
+  }
+  static void Ready(int fd) {
+    if (write(fd, "r", 1) != 1) _exit(3);
+  }
+  void EndChild(int signalNumber) {
+    kill(FChild, signalNumber);
+    if (signalNumber == SIGSTOP) return;
+    waitpid(FChild, nullptr, 0);
+    FChild = 0;
+  }
+  bool NameExists() const {
+    struct stat info {};
+    return lstat(FPath.c_str(), &info) == 0;
+  }
+  ino_t NameInode() const {
+    struct stat info {};
+    return lstat(FPath.c_str(), &info) == 0 ? info.st_ino : 0;
+  }
+
+  std::string FName, FPath;
+  pid_t FChild = 0;
+};
+
+TEST_F(PosixEventTest, ObjectLivesWhileHeldAndGoesWithTheLastHandle) {
+  {
+    os::TEvent first(nullptr, false, false, FName);
+    {
+      os::TEvent second(nullptr, false, false, FName);
+      EXPECT_TRUE(NameExists());
+    }
+    EXPECT_TRUE(NameExists()) << "still held by the first handle";
+    struct stat info {};
+    ASSERT_EQ(lstat(FPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+  }
+  EXPECT_FALSE(NameExists());
+}
+
+TEST_F(PosixEventTest, EventOfKilledHoldersIsReplacedByAFreshOne) {
+  StartChild([this](int ready) {
+    os::TEvent event(nullptr, false, false, FName);
+    event.Signal();
+    Ready(ready);
+    pause();
+  });
+  ino_t stale = NameInode();
+  ASSERT_NE(stale, 0u);
+  EndChild(SIGKILL);
+  {
+    os::TEvent event(nullptr, false, false, FName);
+    ASSERT_NE(event.Handle(), 0);
+    EXPECT_NE(NameInode(), stale);
+    EXPECT_EQ(event.Wait(0), TWait::Timeout) << "the killed holder's signal must not survive it";
+  }
+  EXPECT_FALSE(NameExists());
+}
+
+TEST_F(PosixEventTest, KilledWaiterDoesNotSwallowTheSignal) {
+  os::TEvent event(nullptr, false, false, FName);
+  StartChild([this](int ready) {
+    os::TEvent waiter(nullptr, false, false, FName);
+    Ready(ready);
+    waiter.Wait(-1);
+  });
+  usleep(50000);
+  EndChild(SIGKILL);
+  EXPECT_TRUE(event.Signal());
+  EXPECT_EQ(event.Wait(0), TWait::Signalled);
+}
+
+TEST_F(PosixEventTest, StoppedWaiterHangsNobody) {
+  os::TEvent event(nullptr, false, false, FName);
+  StartChild([this](int ready) {
+    os::TEvent waiter(nullptr, false, false, FName);
+    Ready(ready);
+    waiter.Wait(-1);
+  });
+  usleep(50000);
+  EndChild(SIGSTOP);
+  EXPECT_TRUE(event.Signal());
+  os::TEvent another(nullptr, false, false, FName);
+  EXPECT_NE(another.Handle(), 0);
+  EXPECT_EQ(another.Wait(0), TWait::Signalled) << "the stopped waiter cannot take the signal";
+}
+
+// An event object that others could reach is refused, and left untouched.
+struct TForeignCase {
+  const char* What;
+  void (*Spoil)(const char* path);
+  int Error;
+};
+
+class ForeignEventTest : public PosixEventTest, public ::testing::WithParamInterface<TForeignCase> {};
+
+TEST_P(ForeignEventTest, IsRefused) {
+  os::TEvent owner(nullptr, false, false, FName);
+  ASSERT_NE(owner.Handle(), 0);
+  GetParam().Spoil(FPath.c_str());
+  os::TEvent refused(nullptr, false, false, FName);
+  EXPECT_EQ(refused.Handle(), 0);
+  EXPECT_EQ(refused.LastError(), GetParam().Error);
+  EXPECT_FALSE(refused.Signal());
+  EXPECT_EQ(owner.Wait(0), TWait::Timeout) << "nothing may be written into the refused object";
+  EXPECT_EQ(chown(FPath.c_str(), getuid(), getgid()), 0);
+  EXPECT_EQ(chmod(FPath.c_str(), 0600), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ForeignEventTest,
+                         ::testing::Values(TForeignCase{"OwnedByAnotherUser",
+                                                        [](const char* path) { ASSERT_EQ(chown(path, 65534, 65534), 0); },
+                                                        EACCES},
+                                           TForeignCase{"OpenToOthers",
+                                                        [](const char* path) { ASSERT_EQ(chmod(path, 0666), 0); },
+                                                        EACCES}),
+                         [](const auto& info) { return std::string(info.param.What); });
+
+TEST_F(PosixEventTest, SymbolicLinkUnderTheNameIsRefused) {
+  char target[] = "/tmp/tarvo-test-target-XXXXXX";
+  int fd = mkstemp(target);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  ASSERT_EQ(symlink(target, FPath.c_str()), 0);
+  os::TEvent refused(nullptr, false, false, FName);
+  EXPECT_EQ(refused.Handle(), 0);
+  EXPECT_EQ(refused.LastError(), ELOOP);
+  struct stat info {};
+  EXPECT_EQ(stat(target, &info), 0);
+  EXPECT_EQ(info.st_size, 0);
+  unlink(FPath.c_str());
+  unlink(target);
+}
+
+TEST_F(PosixEventTest, EachUserHasAnEventOfItsOwn) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  os::TForeignObject blocker(FName);  // this user's name is taken by something else
+  ASSERT_TRUE(blocker.Held());
+  StartChild([this](int ready) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(4);
+    os::TEvent event(nullptr, false, false, FName);
+    if (event.Handle() != 0) Ready(ready);
+    _exit(0);
+  });
+}
+
+}  // namespace
