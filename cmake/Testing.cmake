@@ -8,8 +8,11 @@ add_subdirectory(${GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
-# The command that runs a built program of this project's target system: empty natively, Wine for
-# the Windows build.
+# The command that runs a built program of this project's target system: empty natively, Wine (with
+# a prefix inside the build tree) for the Windows build.
+if(WIN32 AND CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix")
+endif()
 if(CMAKE_CROSSCOMPILING_EMULATOR)
   set(TARVO_RUNNER "${CMAKE_CROSSCOMPILING_EMULATOR}")
 else()

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs from Debian's archive what building and testing need, when missing.
+#   install-deps.sh            the native build and its tests
+#   install-deps.sh --windows  also the i686 Windows cross compiler and Wine
+set -euo pipefail
+
+packages=(cmake ninja-build g++ googletest python3 util-linux)
+if [[ "${1:-}" == "--windows" ]]; then
+  packages+=(g++-mingw-w64-i686-posix wine wine32:i386)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[[ $(id -u) -ne 0 ]] && sudo="sudo"
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
