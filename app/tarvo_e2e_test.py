@@ -170,6 +170,27 @@ class TarvoTest(unittest.TestCase):
         self.run_tarvo(program=copy)
         self.assert_log("SIGNAL.LOG", [block_pattern("SIGNAL.EXE")])
 
+    def test_long_executable_path_gives_the_whole_name(self):
+        deep = os.path.join(self.dir, *(["d" * 60] * 6))
+        os.makedirs(deep)
+        copy = os.path.join(deep, "LONGNAME.EXE")
+        shutil.copy(ARGS.tarvo, copy)
+        self.assertGreater(len(copy), 300)
+        self.run_tarvo(program=copy)
+        self.assert_log("LONGNAME.LOG", [block_pattern("LONGNAME.EXE")])
+
+    def test_non_ascii_name_is_upper_cased_in_the_code_page(self):
+        copy = os.path.join(self.dir, "s\u00e4\u00e4t\u00f6.exe")
+        shutil.copy(ARGS.tarvo, copy)
+        self.run_tarvo(program=copy)
+        # Windows upper-cases in its ANSI code page (1252 here); Linux without a single-byte
+        # locale upper-cases ASCII only, so that UTF-8 names keep their length and meaning.
+        expected = "S\u00c4\u00c4T\u00d6.LOG" if is_windows() else "S\u00e4\u00e4T\u00f6.LOG"
+        self.assertIn(expected, os.listdir(self.dir))
+        banner = self.log(expected).split(b"\r\n")[1]
+        shown = "s\u00e4\u00e4t\u00f6.exe".encode("cp1252" if is_windows() else "utf-8")
+        self.assertIn(b"START " + shown + b" (ver. 3)", banner)
+
     def test_name_taken_by_another_kind_of_object(self):
         self.peer("--clash", "60", expect="holding")
         self.run_tarvo()
