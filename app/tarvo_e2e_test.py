@@ -83,7 +83,9 @@ def as_user(user):
     return ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", "--"]
 
 
-class TarvoTest(unittest.TestCase):
+class E2ETest(unittest.TestCase):
+    """A temporary directory to run in, and the peers started there."""
+
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="tarvo-e2e-")
         self.peers = []
@@ -134,6 +136,9 @@ class TarvoTest(unittest.TestCase):
     def log_name(self):
         return os.path.splitext(self.program_name())[0].upper() + ".LOG"
 
+
+
+class TarvoTest(E2ETest):
     def test_peer_wakes_and_log_holds_one_block(self):
         peer = self.peer("--timeout", "30")
         before = datetime.datetime.now()
@@ -211,6 +216,67 @@ class TarvoTest(unittest.TestCase):
         self.run_tarvo(user=NOBODY)
         self.assertEqual(peer.read_line(), "signalled")
         self.assertEqual(os.listdir(self.dir), [])
+
+
+MAX_LOG_SIZE = 10485760
+
+
+class RotationTest(E2ETest):
+    def make_big_log(self, name, tag=b"original", size=MAX_LOG_SIZE):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as file:
+            file.write(tag)
+            file.truncate(size)
+        return path
+
+    def old_name(self):
+        return self.log_name()[:-4] + ".001"
+
+    def assert_original_moved_aside(self):
+        old = os.path.join(self.dir, self.old_name())
+        self.assertEqual(os.path.getsize(old), MAX_LOG_SIZE)
+        with open(old, "rb") as file:
+            self.assertEqual(file.read(8), b"original")
+
+    def test_run_moves_a_full_log_aside_and_starts_a_fresh_one(self):
+        self.make_big_log(self.log_name())
+        self.make_big_log(self.old_name(), tag=b"older", size=100)
+        self.run_tarvo()
+        self.assert_original_moved_aside()
+        self.assert_log(self.log_name(), [block_pattern(self.program_name())])
+
+    def test_log_below_the_limit_keeps_growing(self):
+        self.make_big_log(self.log_name(), size=MAX_LOG_SIZE - 1)
+        self.run_tarvo()
+        self.assertGreater(os.path.getsize(os.path.join(self.dir, self.log_name())), MAX_LOG_SIZE)
+        self.assertNotIn(self.old_name(), os.listdir(self.dir))
+
+    def test_old_generation_that_cannot_be_deleted_keeps_the_log_in_use(self):
+        if is_windows() or os.getuid() != 0:
+            self.skipTest("POSIX as root: another user's file in a sticky directory")
+        os.chmod(self.dir, 0o1777)
+        log = self.make_big_log(self.log_name())
+        os.chown(log, NOBODY, NOBODY)
+        self.make_big_log(self.old_name(), tag=b"older", size=100)  # root's: nobody cannot delete it
+        self.run_tarvo(user=NOBODY)
+        self.assertEqual(os.path.getsize(os.path.join(self.dir, self.old_name())), 100)
+        self.assertGreater(os.path.getsize(log), MAX_LOG_SIZE)
+
+    def test_copies_starting_together_rotate_once(self):
+        copies = 10 if is_windows() else 20
+        for _ in range(3):
+            for name in os.listdir(self.dir):
+                os.remove(os.path.join(self.dir, name))
+            self.make_big_log(self.log_name())
+            runs = [
+                subprocess.Popen(command(ARGS.tarvo), cwd=self.dir, stdout=subprocess.DEVNULL)
+                for _ in range(copies)
+            ]
+            self.assertEqual([run.wait(TIMEOUT) for run in runs], [0] * copies)
+            self.assert_original_moved_aside()
+            log = self.log(self.log_name())
+            self.assertEqual(log.count(b"\r\n{Run} = TRUE\r\n"), copies)
+            self.assertEqual(log.count(b"*** START "), copies)
 
 
 def main():

@@ -13,7 +13,33 @@ constexpr unsigned FinalFlushPauseMs = 10;
 
 TKEV_AnyFile::TKEV_AnyFile(const std::string& name) : FFileName(name) { os::UpperCase(FFileName); }
 
-TKEV_LOGFile::TKEV_LOGFile(const std::string& name) : TKEV_AnyFile(name) {}
+int64_t TKEV_AnyFile::GetSize() const {
+  os::TFile file = os::FileOpenExclusive(FFileName);
+  if (file == os::InvalidFile) return 0;
+  int64_t size = os::FileSize(file);
+  os::LogClose(file);
+  return size > 0 ? size : 0;
+}
+
+TKEV_LOGFile::TKEV_LOGFile(const std::string& name) : TKEV_AnyFile(name) { CheckSize(); }
+
+bool TKEV_LOGFile::CheckSize() {
+  // The log is held as its writer holds it from the size check through the rename, so that of two
+  // copies starting together only one rotates it; the other finds it held (size 0) or already new.
+  os::TFile log = os::FileOpenExclusive(FFileName);
+  if (log == os::InvalidFile) return true;
+  bool result = true;
+  if (os::FileSize(log) >= MaxLogSize && os::FileIsNamed(log, FFileName)) result = MoveAside();
+  os::LogClose(log);
+  return result;
+}
+
+bool TKEV_LOGFile::MoveAside() {
+  std::string oldGeneration = filename::ChangeExtension(FFileName, ".001");
+  if (os::FileExists(oldGeneration) && !os::FileDelete(oldGeneration)) return false;
+  if (os::FileExists(oldGeneration)) return true;
+  return os::FileRename(FFileName, oldGeneration);
+}
 
 TKEV_LOGFile::~TKEV_LOGFile() {
   // Another copy of the program may be appending its own batch right now: wait for it a little

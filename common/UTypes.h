@@ -11,6 +11,8 @@ class TKEV_AnyFile {
   explicit TKEV_AnyFile(const std::string& name);
 
   int32_t GetFlags() const { return FFlags; }
+  // The file's size in bytes; 0 when it is missing, a directory, held by a writer, or unreadable.
+  int64_t GetSize() const;
   const std::string& FileName() const { return FFileName; }
 
  protected:
@@ -36,11 +38,16 @@ class TKEV_LOGFile : public TKEV_AnyFile {
   // written stays buffered, in order, for the next flush.
   bool Flush();
   static const char* BoolToStr(bool value) { return value ? "TRUE" : "FALSE"; }
+  // Moves a log of MaxLogSize bytes or more aside to the name with the extension ".001",
+  // replacing an older one. False when the old one cannot be deleted or the rename fails (the log
+  // then stays in use); true otherwise.
+  bool CheckSize();
 
   const std::string& Pending() const { return FBuffer; }
 
  private:
   bool Flush(bool& heldByAnotherWriter);
+  bool MoveAside();
 
   std::string FBuffer;
   bool FBuffered = true;

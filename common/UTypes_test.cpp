@@ -152,3 +152,104 @@ TEST(BoolToStr, GivesUpperCaseWords) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- Rotation by size ----
+
+constexpr int64_t Big = MaxLogSize;
+
+class RotationTest : public TTempDirTest {
+ protected:
+  // A sparse file of size bytes whose first bytes say what it is.
+  static void MakeFile(const std::string& name, const std::string& tag, int64_t size) {
+    { std::ofstream(name, std::ios::binary) << tag; }
+    std::filesystem::resize_file(name, uintmax_t(size));
+  }
+  static int64_t SizeOf(const std::string& name) {
+    std::error_code error;
+    auto size = std::filesystem::file_size(name, error);
+    return error ? -1 : int64_t(size);
+  }
+};
+
+struct TRotationCase {
+  const char* What;
+  int64_t LogSize;   // -1: no log
+  int64_t OldSize;   // -1: no old generation
+  bool Result;
+  int64_t LogAfter;  // -1: no log
+  int64_t OldAfter;  // -1: no old generation
+};
+
+class RotationCaseTest : public RotationTest, public ::testing::WithParamInterface<TRotationCase> {};
+
+TEST_P(RotationCaseTest, CheckSize) {
+  const TRotationCase& c = GetParam();
+  TKEV_LOGFile log("run.log");
+  if (c.LogSize >= 0) MakeFile("RUN.LOG", "log", c.LogSize);
+  if (c.OldSize >= 0) MakeFile("RUN.001", "old", c.OldSize);
+  EXPECT_EQ(log.GetSize(), c.LogSize < 0 ? 0 : c.LogSize);
+  EXPECT_EQ(log.CheckSize(), c.Result);
+  EXPECT_EQ(SizeOf("RUN.LOG"), c.LogAfter);
+  EXPECT_EQ(SizeOf("RUN.001"), c.OldAfter);
+  if (c.OldAfter == Big) {
+    EXPECT_EQ(ReadFile("RUN.001").substr(0, 3), "log");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RotationCaseTest,
+                         ::testing::Values(TRotationCase{"OneByteBelowStays", Big - 1, -1, true, Big - 1, -1},
+                                           TRotationCase{"LimitMovesAside", Big, -1, true, -1, Big},
+                                           TRotationCase{"OlderGenerationReplaced", Big + 5, 3, true, -1, Big + 5},
+                                           TRotationCase{"SmallLogLeavesOldOne", 10, 3, true, 10, 3},
+                                           TRotationCase{"MissingLogCreatesNothing", -1, -1, true, -1, -1}),
+                         [](const auto& info) { return std::string(info.param.What); });
+
+TEST_F(RotationTest, ConstructionRotatesAndTheNextFlushStartsAFreshLog) {
+  MakeFile("RUN.LOG", "log", Big);
+  TKEV_LOGFile log("Run.log");
+  EXPECT_FALSE(Exists("RUN.LOG"));
+  EXPECT_EQ(SizeOf("RUN.001"), Big);
+  log.AddLine("fresh", true);
+  EXPECT_EQ(ReadFile("RUN.LOG"), "fresh\r\n");
+}
+
+TEST_F(RotationTest, NameWithoutExtensionGetsOneAppended) {
+  MakeFile("RUN", "log", Big);
+  TKEV_LOGFile log("run");
+  EXPECT_EQ(SizeOf("RUN.001"), Big);
+  EXPECT_FALSE(Exists("RUN"));
+}
+
+TEST_F(RotationTest, LogNameThatIsADirectoryCountsAsAbsent) {
+  std::filesystem::create_directory("RUN.LOG");
+  TKEV_LOGFile log("RUN.LOG");
+  EXPECT_EQ(log.GetSize(), 0);
+  EXPECT_TRUE(log.CheckSize());
+  EXPECT_TRUE(std::filesystem::is_directory("RUN.LOG"));
+  EXPECT_FALSE(Exists("RUN.001"));
+}
+
+TEST_F(RotationTest, OldGenerationNameThatIsADirectoryFailsTheRename) {
+  TKEV_LOGFile log("RUN.LOG");
+  MakeFile("RUN.LOG", "log", Big);
+  std::filesystem::create_directory("RUN.001");
+  EXPECT_FALSE(log.CheckSize());
+  EXPECT_EQ(SizeOf("RUN.LOG"), Big) << "the log stays in use";
+  EXPECT_TRUE(std::filesystem::is_directory("RUN.001"));
+}
+
+TEST_F(RotationTest, LogHeldByAWriterIsNotRotated) {
+  TKEV_LOGFile log("RUN.LOG");
+  MakeFile("RUN.LOG", "log", Big);
+  os::TFile writer = os::LogOpen("RUN.LOG", 0);
+  ASSERT_NE(writer, os::InvalidFile);
+  EXPECT_EQ(log.GetSize(), 0);
+  EXPECT_TRUE(log.CheckSize());
+  os::LogClose(writer);
+  EXPECT_EQ(SizeOf("RUN.LOG"), Big);
+  EXPECT_FALSE(Exists("RUN.001"));
+}
+
+}  // namespace

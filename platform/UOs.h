@@ -72,6 +72,22 @@ bool LogWrite(TFile file, const char* data, size_t length, size_t& written);
 void LogForce(TFile file);
 void LogClose(TFile file);
 
+// ---- Files by name (log rotation) ----
+
+// True when name is an existing entry that is not a directory.
+bool FileExists(const std::string& name);
+// Opens an existing regular file the way its writer holds it: while it is open here no writer can
+// open it, and it can still be renamed. InvalidFile when it is missing, not a regular file, or
+// held by a writer.
+TFile FileOpenExclusive(const std::string& name);
+// The size of an open file; -1 when it cannot be read.
+int64_t FileSize(TFile file);
+// True when name still leads to the open file (it was not renamed or replaced meanwhile).
+bool FileIsNamed(TFile file, const std::string& name);
+bool FileDelete(const std::string& name);
+// Renames a file; fails when newName exists, never replacing it.
+bool FileRename(const std::string& oldName, const std::string& newName);
+
 // ---- The named event ----
 // Windows: a kernel event object. POSIX: an object in /dev/shm owned by the real user; it lives
 // while some process holds it open, like its Windows counterpart.

@@ -41,6 +41,12 @@ int64_t MonotonicMs() {
   return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+bool SameFile(int fd, const std::string& path) {
+  struct stat opened {}, named {};
+  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+         opened.st_ino == named.st_ino;
+}
+
 // The locale named for a category by the environment, the way setlocale(category, "") picks it.
 const char* LocaleFor(const char* categoryVariable) {
   for (const char* variable : {"LC_ALL", categoryVariable, "LANG"}) {
@@ -178,6 +184,42 @@ void LogForce(TFile file) { fsync(int(file)); }
 
 void LogClose(TFile file) { close(int(file)); }
 
+// ---- Files by name ----
+
+bool FileExists(const std::string& name) {
+  struct stat info {};
+  return lstat(name.c_str(), &info) == 0 ? !S_ISDIR(info.st_mode) : Failed(false);
+}
+
+TFile FileOpenExclusive(const std::string& name) {
+  int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return Failed(InvalidFile);
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    gLastError = S_ISREG(info.st_mode) ? errno : EISDIR;
+    close(fd);
+    return InvalidFile;
+  }
+  return fd;
+}
+
+int64_t FileSize(TFile file) {
+  struct stat info {};
+  return fstat(int(file), &info) == 0 ? int64_t(info.st_size) : Failed(int64_t(-1));
+}
+
+bool FileIsNamed(TFile file, const std::string& name) { return SameFile(int(file), name); }
+
+bool FileDelete(const std::string& name) { return unlink(name.c_str()) == 0 || Failed(false); }
+
+bool FileRename(const std::string& oldName, const std::string& newName) {
+  if (renameat2(AT_FDCWD, oldName.c_str(), AT_FDCWD, newName.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return Failed(false);
+  // A file system without RENAME_NOREPLACE: link fails on an existing name just the same.
+  if (link(oldName.c_str(), newName.c_str()) != 0) return Failed(false);
+  return unlink(oldName.c_str()) == 0 || Failed(false);
+}
+
 // ---- The named event ----
 // The event is a small file in /dev/shm, named after the event and the real user id, mode 0600.
 // Every handle holds a shared flock on it; the last one to close (the one that then gets the
@@ -200,12 +242,6 @@ std::string EventPath(const std::string& name) {
   std::string path = "/dev/shm/tarvo-event." + std::to_string(getuid()) + ".";
   for (char c : name) path += c == '/' ? '_' : c;
   return path;
-}
-
-bool SameFile(int fd, const std::string& path) {
-  struct stat opened {}, named {};
-  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-         opened.st_ino == named.st_ino;
 }
 
 // 0 when fd is an event of this user's; otherwise the error code that refuses it.

@@ -129,6 +129,42 @@ void LogForce(TFile file) { FlushFileBuffers(AsHandle(file)); }
 
 void LogClose(TFile file) { CloseHandle(AsHandle(file)); }
 
+// ---- Files by name ----
+
+bool FileExists(const std::string& name) {
+  WIN32_FIND_DATAA found{};
+  HANDLE search = FindFirstFileA(name.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return Failed(false);
+  FindClose(search);
+  FILETIME local{};
+  WORD dosDate = 0, dosTime = 0;
+  return !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) && FileTimeToDosDateTime(&local, &dosDate, &dosTime);
+}
+
+TFile FileOpenExclusive(const std::string& name) {
+  if (!FileExists(name)) return InvalidFile;
+  // Read sharing only for others' access, and delete sharing so that this handle can rename it.
+  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Failed(InvalidFile);
+  return FromHandle(file);
+}
+
+int64_t FileSize(TFile file) {
+  LARGE_INTEGER size{};
+  return GetFileSizeEx(AsHandle(file), &size) ? int64_t(size.QuadPart) : Failed(int64_t(-1));
+}
+
+// Windows opens by name at the time of the call, and an open file cannot be replaced under its name.
+bool FileIsNamed(TFile, const std::string&) { return true; }
+
+bool FileDelete(const std::string& name) { return DeleteFileA(name.c_str()) || Failed(false); }
+
+bool FileRename(const std::string& oldName, const std::string& newName) {
+  return MoveFileA(oldName.c_str(), newName.c_str()) || Failed(false);
+}
+
 // ---- The named event ----
 
 TEvent::TEvent(const void* securityAttributes, bool manualReset, bool initialState, const std::string& name)
