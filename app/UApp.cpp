@@ -97,3 +97,22 @@ bool TAppCon::Run() {
   FLog->AddLine(Format("{%s} = %s", "Run", TKEV_LOGFile::BoolToStr(result)), true);
   return result;
 }
+
+namespace {
+void DestroyController() {
+  delete AppCon;
+  AppCon = nullptr;
+}
+}  // namespace
+
+int RunApplication() {
+  AppCon = new TAppCon;
+  try {
+    AppCon->Run();
+  } catch (...) {
+    DestroyController();
+    throw;
+  }
+  DestroyController();
+  return 0;
+}

@@ -35,6 +35,10 @@ class TAppCon {
 
 extern TAppCon* AppCon;
 
+// The whole run: constructs the controller in AppCon, runs it and destroys it, also when an
+// exception escapes (which is then passed on). Returns the exit code, 0.
+int RunApplication();
+
 // Builds a log text from a printf-style format ("%s" and "%d" only).
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The start banner's date and time: "dd.mm.yy hh:mm:ss" with the locale's time separator.

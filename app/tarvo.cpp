@@ -3,28 +3,7 @@
 #include "UApp.h"
 #include "UOs.h"
 
-namespace {
-
-void DestroyController() {
-  delete AppCon;
-  AppCon = nullptr;
-}
-
-int RunOnce() {
-  AppCon = new TAppCon;
-  try {
-    AppCon->Run();
-  } catch (...) {
-    DestroyController();
-    throw;
-  }
-  DestroyController();
-  return 0;
-}
-
-}  // namespace
-
 int main() {
   os::StartUp();
-  return os::RunOutermost(RunOnce);
+  return os::RunOutermost(RunApplication);
 }

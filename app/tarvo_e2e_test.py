@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of the built tarvo and tarvo-wait programs, run in temporary directories.
 
-  tarvo_e2e_test.py --tarvo PATH --wait PATH [--runner COMMAND]
+  tarvo_e2e_test.py --tarvo PATH --wait PATH --testkit PATH [--runner COMMAND] [unittest options]
 
 With --runner (e.g. a Wine wrapper) the programs are Windows executables run through it.
 """
@@ -44,11 +44,12 @@ def block_pattern(program_name, created=True, signalled=True):
 
 
 class Peer:
-    """A tarvo-wait process and its output."""
+    """A helper process (tarvo-wait, tarvo-testkit) and its output."""
 
-    def __init__(self, *arguments, user=None):
+    def __init__(self, program, *arguments, user=None, cwd=None):
         self.process = subprocess.Popen(
-            as_user(user) + command(ARGS.wait, *arguments),
+            as_user(user) + command(program, *arguments),
+            cwd=cwd,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
         )
@@ -56,7 +57,7 @@ class Peer:
     def read_line(self, timeout=TIMEOUT):
         ready, _, _ = select.select([self.process.stdout], [], [], timeout)
         if not ready:
-            raise AssertionError("tarvo-wait said nothing within %ss" % timeout)
+            raise AssertionError("the helper said nothing within %ss" % timeout)
         return self.process.stdout.readline().decode().strip()
 
     def finish(self, timeout=TIMEOUT):
@@ -95,21 +96,23 @@ class E2ETest(unittest.TestCase):
             peer.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def peer(self, *arguments, expect="waiting", user=None):
-        peer = Peer(*arguments, user=user)
+    def peer(self, *arguments, expect="waiting", user=None, program=None):
+        peer = Peer(program or ARGS.wait, *arguments, user=user, cwd=self.dir)
         self.peers.append(peer)
         self.assertEqual(peer.read_line(), expect)
         return peer
 
-    def run_tarvo(self, *arguments, program=None, user=None):
+    def run_tarvo(self, *arguments, program=None, user=None, limits=(), exit_code=0):
         result = subprocess.run(
-            as_user(user) + command(program or ARGS.tarvo, *arguments),
+            as_user(user) + list(limits) + command(program or ARGS.tarvo, *arguments),
             cwd=self.dir,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             timeout=TIMEOUT,
         )
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.returncode, exit_code, result.stderr)
+        if exit_code != 0:
+            return result
         self.assertEqual(result.stdout, b"", "tarvo prints nothing")
         if not is_windows():
             self.assertEqual(result.stderr, b"", "tarvo prints nothing")
@@ -284,11 +287,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tarvo", required=True)
     parser.add_argument("--wait", required=True)
+    parser.add_argument("--testkit", required=True)
     parser.add_argument("--runner", default="")
     ARGS, rest = parser.parse_known_args()
     ARGS.runner = ARGS.runner.split(";") if ARGS.runner else []
     ARGS.tarvo = os.path.abspath(ARGS.tarvo)
     ARGS.wait = os.path.abspath(ARGS.wait)
+    ARGS.testkit = os.path.abspath(ARGS.testkit)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

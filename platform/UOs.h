@@ -18,6 +18,12 @@ void StartUp();
 // standard error on POSIX) and ends the process with exit code 1.
 int RunOutermost(int (*body)());
 
+// Test seam: a hook called where the tests inject faults ("event-create", "event-signal"); it may
+// throw. The shipped programs never set it.
+using TFaultHook = void (*)(const char* point);
+void SetFaultHook(TFaultHook hook);
+void FaultPoint(const char* point);
+
 // ---- Text and file names ----
 
 // Characters that end a directory part of a path, for the file-name helpers.

@@ -333,6 +333,7 @@ long Futex(uint32_t* word, int operation, uint32_t value, const timespec* timeou
 TEvent::TEvent(const void* /*securityAttributes*/, bool manualReset, bool initialState,
                const std::string& name)
     : FObjectName(EventPath(name)) {
+  FaultPoint("event-create");
   int fd = OpenEventObject(FObjectName, manualReset, initialState);
   if (fd == 0) fd = MoveAboveZero(fd);  // descriptor 0 would read as "no handle"
   if (fd < 0) {
@@ -358,6 +359,7 @@ TEvent::~TEvent() {
 }
 
 bool TEvent::Signal() {
+  FaultPoint("event-signal");
   auto* shared = static_cast<TSharedEvent*>(FShared);
   if (!shared) {
     FLastError = EBADF;

@@ -169,6 +169,7 @@ bool FileRename(const std::string& oldName, const std::string& newName) {
 
 TEvent::TEvent(const void* securityAttributes, bool manualReset, bool initialState, const std::string& name)
     : FObjectName(name) {
+  FaultPoint("event-create");
   HANDLE event = CreateEventA(static_cast<LPSECURITY_ATTRIBUTES>(const_cast<void*>(securityAttributes)),
                               manualReset, initialState, name.c_str());
   if (!event) FLastError = int32_t(GetLastError());
@@ -180,6 +181,7 @@ TEvent::~TEvent() {
 }
 
 bool TEvent::Signal() {
+  FaultPoint("event-signal");
   if (SetEvent(AsHandle(FHandle))) return true;
   FLastError = int32_t(GetLastError());
   return false;

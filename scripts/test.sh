@@ -19,6 +19,8 @@ start_wine() {
   mkdir -p "$WINEPREFIX"
   wineserver -k >/dev/null 2>&1 || true  # a server left from an earlier run would never end
   wine wineboot --init >/dev/null 2>&1
+  # A crashing test program must not start a debugger that waits for somebody.
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d false /f >/dev/null 2>&1
   wineserver -w
   wineserver -p >/dev/null 2>&1
   # The first program on a new server starts Wine's own services; they would inherit (and hold

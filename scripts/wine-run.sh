@@ -6,4 +6,6 @@ shift
 export WINEPREFIX="$prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# No display: a message box cannot wait for a click that never comes.
+unset DISPLAY WAYLAND_DISPLAY
 exec wine "$@"
