@@ -31,6 +31,7 @@ stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 
 run_preset native
 run_preset sanitize
+run_preset fuzz
 trap stop_wine EXIT
 start_wine
 run_preset windows
