@@ -1,7 +1,6 @@
 #include "UApp.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <exception>
 
 #include "UConst.h"
@@ -12,20 +11,60 @@ namespace {
 int32_t ToInt32(intptr_t value) { return static_cast<int32_t>(value); }
 }  // namespace
 
+namespace {
+void AppendNumber(std::string& text, long long value, size_t width, char pad) {
+  char digits[24];
+  size_t count = 0;
+  unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
+  do {
+    digits[count++] = char('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude);
+  if (value < 0) digits[count++] = '-';
+  for (; count < width; --width) text += pad;
+  while (count) text += digits[--count];
+}
+}  // namespace
+
+// A formatter of its own for the few conversions the log needs ("%s", "%d", "%c", "%%", with an
+// optional zero-padded width): the C library's printf family is large and locale-aware.
 std::string Format(const char* format, ...) {
-  char text[512];
+  std::string text;
   va_list arguments;
   va_start(arguments, format);
-  int length = vsnprintf(text, sizeof text, format, arguments);
+  for (const char* p = format; *p; ++p) {
+    if (*p != '%') {
+      text += *p;
+      continue;
+    }
+    char pad = ' ';
+    if (*++p == '0') {
+      pad = '0';
+      ++p;
+    }
+    size_t width = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) width = width * 10 + size_t(*p - '0');
+    switch (*p) {
+      case 's':
+        text += va_arg(arguments, const char*);
+        break;
+      case 'd':
+        AppendNumber(text, va_arg(arguments, int), width, pad);
+        break;
+      case 'c':
+        text += char(va_arg(arguments, int));
+        break;
+      case '%':
+        text += '%';
+        break;
+      default:  // not used by the program: keep the text as it stands
+        text += '%';
+        if (*p == 0) --p;
+        else text += *p;
+    }
+  }
   va_end(arguments);
-  if (length < 0) return std::string();
-  if (size_t(length) < sizeof text) return std::string(text, size_t(length));
-  std::string longText(size_t(length) + 1, '\0');
-  va_start(arguments, format);
-  vsnprintf(&longText[0], longText.size(), format, arguments);
-  va_end(arguments);
-  longText.resize(size_t(length));
-  return longText;
+  return text;
 }
 
 std::string FormatTimestamp(const os::TLocalTime& time, char separator) {

@@ -9,6 +9,8 @@ namespace {
 
 TEST(Format, InsertsTextsAndSignedNumbers) {
   EXPECT_EQ(Format("{%s} %s = %d", "Create", "FevTarvo.Handle", -5), "{Create} FevTarvo.Handle = -5");
+  EXPECT_EQ(Format("%d %d %d", 0, 2147483647, -2147483647 - 1), "0 2147483647 -2147483648");
+  EXPECT_EQ(Format("%02d|%02d|%02d|%c|100%%", 7, 42, 123, ':'), "07|42|123|:|100%");
   std::string longText(1000, 'x');
   EXPECT_EQ(Format("<%s>", longText.c_str()), "<" + longText + ">");
 }

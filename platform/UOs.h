@@ -82,11 +82,10 @@ void LogClose(TFile file);
 
 // True when name is an existing entry that is not a directory.
 bool FileExists(const std::string& name);
-// Opens an existing regular file the way its writer holds it: while it is open here no writer can
-// open it, and it can still be renamed. InvalidFile when it is missing, not a regular file, or
-// held by a writer.
+// Opens an existing file the way its writer holds it: while it is open here no writer can open
+// it, and it can still be renamed. InvalidFile when it is missing or held by a writer.
 TFile FileOpenExclusive(const std::string& name);
-// The size of an open file; -1 when it cannot be read.
+// The size of an open regular file; -1 when it cannot be read or is no regular file.
 int64_t FileSize(TFile file);
 // True when name still leads to the open file (it was not renamed or replaced meanwhile).
 bool FileIsNamed(TFile file, const std::string& name);

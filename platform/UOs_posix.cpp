@@ -56,8 +56,10 @@ const char* LocaleFor(const char* categoryVariable) {
   return "";
 }
 
+// The C locale and its variants (C.UTF-8): ':' as the time separator and nothing to upper-case
+// beyond ASCII, which is what the program does without loading a locale.
 bool IsDefaultLocale(const char* locale) {
-  return *locale == 0 || strcmp(locale, "C") == 0 || strcmp(locale, "POSIX") == 0;
+  return *locale == 0 || strcmp(locale, "C") == 0 || strncmp(locale, "C.", 2) == 0 || strcmp(locale, "POSIX") == 0;
 }
 
 // The first literal character of a time format after a conversion, e.g. ':' in "%H:%M:%S".
@@ -192,11 +194,11 @@ bool FileExists(const std::string& name) {
 }
 
 TFile FileOpenExclusive(const std::string& name) {
+  // Non-blocking, so that a FIFO under the name cannot stall the open; FileSize refuses it.
   int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return Failed(InvalidFile);
-  struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    gLastError = S_ISREG(info.st_mode) ? errno : EISDIR;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    gLastError = errno;
     close(fd);
     return InvalidFile;
   }
@@ -205,7 +207,12 @@ TFile FileOpenExclusive(const std::string& name) {
 
 int64_t FileSize(TFile file) {
   struct stat info {};
-  return fstat(int(file), &info) == 0 ? int64_t(info.st_size) : Failed(int64_t(-1));
+  if (fstat(int(file), &info) != 0) return Failed(int64_t(-1));
+  if (!S_ISREG(info.st_mode)) {
+    gLastError = EISDIR;
+    return -1;
+  }
+  return int64_t(info.st_size);
 }
 
 bool FileIsNamed(TFile file, const std::string& name) { return SameFile(int(file), name); }

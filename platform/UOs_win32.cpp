@@ -2,9 +2,17 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 #include "UOs.h"
+
+// The C++ library's default terminate handler prints the exception's demangled type name to a
+// console this GUI program does not have, and brings a whole demangler (a sixth of the program)
+// with it. Every exception is caught in RunOutermost; should terminate still be reached, abort.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { abort(); }
+}  // namespace __gnu_cxx
 
 namespace os {
 
