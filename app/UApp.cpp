@@ -59,8 +59,10 @@ std::string Format(const char* format, ...) {
         break;
       default:  // not used by the program: keep the text as it stands
         text += '%';
-        if (*p == 0) --p;
-        else text += *p;
+        if (*p == 0)
+          --p;
+        else
+          text += *p;
     }
   }
   va_end(arguments);
@@ -68,8 +70,8 @@ std::string Format(const char* format, ...) {
 }
 
 std::string FormatTimestamp(const os::TLocalTime& time, char separator) {
-  return Format("%02d.%02d.%02d %02d%c%02d%c%02d", time.Day, time.Month, time.Year % 100, time.Hour, separator,
-                time.Minute, separator, time.Second);
+  return Format("%02d.%02d.%02d %02d%c%02d%c%02d", time.Day, time.Month, time.Year % 100, time.Hour,
+                separator, time.Minute, separator, time.Second);
 }
 
 std::string Printable(std::string text) {
@@ -85,7 +87,8 @@ TAppCon::TAppCon() : FVersion(AppVersion) {
   FLog->SetBuffered(true);
   try {
     FLog->AddLine("");
-    std::string start = Format("START %s (ver. %d)", Printable(filename::ExtractName(executable)).c_str(), FVersion);
+    std::string start =
+        Format("START %s (ver. %d)", Printable(filename::ExtractName(executable)).c_str(), FVersion);
     std::string now = FormatTimestamp(os::LocalTime(), os::TimeSeparator());
     FLog->AddLine(Format("*** %s [%s] ***", start.c_str(), now.c_str()));
     FLog->AddLine("");

@@ -21,7 +21,9 @@ TEST(FormatTimestamp, TwoDigitFieldsWithTheSeparator) {
 }
 
 TEST(Printable, ReplacesControlCharacters) {
-  EXPECT_EQ(Printable("a\r\nb\tc\x7f" "d\xe4"), "a??b?c?d\xe4");
+  EXPECT_EQ(Printable("a\r\nb\tc\x7f"
+                      "d\xe4"),
+            "a??b?c?d\xe4");
 }
 
 // The controller's whole run, in this process: the log it leaves in the current directory.

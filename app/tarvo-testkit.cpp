@@ -34,7 +34,8 @@ int HoldLog(const char* name, const char* seconds) {
   puts("holding");
   fflush(stdout);
   os::CatchTerminationRequests();
-  for (long left = long(atof(seconds) * 1000); left > 0 && !os::TerminationRequested(); left -= 50) os::SleepMs(50);
+  for (long left = long(atof(seconds) * 1000); left > 0 && !os::TerminationRequested(); left -= 50)
+    os::SleepMs(50);
   os::LogClose(file);
   return 0;
 }

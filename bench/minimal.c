@@ -29,7 +29,9 @@ int main(void) {
     flock(event, LOCK_SH);
     state = mmap(NULL, 24, PROT_READ | PROT_WRITE, MAP_SHARED, event, 0);
   }
-  append("\r\n*** START minimal (ver. 3) [01.01.26 00:00:00] ***\r\n\r\n{Create} FevTarvo.Handle = 3, FevTarvo.LastError = 0\r\n");
+  append(
+      "\r\n*** START minimal (ver. 3) [01.01.26 00:00:00] ***\r\n\r\n{Create} FevTarvo.Handle = 3, "
+      "FevTarvo.LastError = 0\r\n");
   if (state && state != MAP_FAILED) {
     __atomic_store_n(&state[4], 1u, __ATOMIC_SEQ_CST);
     syscall(SYS_futex, &state[4], FUTEX_WAKE, 0x7fffffff, NULL, NULL, 0);

@@ -77,7 +77,8 @@ void FuzzBufferRules(const uint8_t* steps, size_t count) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static std::filesystem::path dir = std::filesystem::temp_directory_path() / ("tarvo-fuzz-" + std::to_string(getpid()));
+  static std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("tarvo-fuzz-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   std::filesystem::current_path(dir);
   atexit([] {

@@ -175,8 +175,8 @@ class RotationTest : public TTempDirTest {
 
 struct TRotationCase {
   const char* What;
-  int64_t LogSize;   // -1: no log
-  int64_t OldSize;   // -1: no old generation
+  int64_t LogSize;  // -1: no log
+  int64_t OldSize;  // -1: no old generation
   bool Result;
   int64_t LogAfter;  // -1: no log
   int64_t OldAfter;  // -1: no old generation
@@ -201,7 +201,8 @@ TEST_P(RotationCaseTest, CheckSize) {
 INSTANTIATE_TEST_SUITE_P(Cases, RotationCaseTest,
                          ::testing::Values(TRotationCase{"OneByteBelowStays", Big - 1, -1, true, Big - 1, -1},
                                            TRotationCase{"LimitMovesAside", Big, -1, true, -1, Big},
-                                           TRotationCase{"OlderGenerationReplaced", Big + 5, 3, true, -1, Big + 5},
+                                           TRotationCase{"OlderGenerationReplaced", Big + 5, 3, true, -1,
+                                                         Big + 5},
                                            TRotationCase{"SmallLogLeavesOldOne", 10, 3, true, 10, 3},
                                            TRotationCase{"MissingLogCreatesNothing", -1, -1, true, -1, -1}),
                          [](const auto& info) { return std::string(info.param.What); });

@@ -42,7 +42,8 @@ int64_t MonotonicMs() {
 }
 
 bool SameFile(int fd, const std::string& path) {
-  struct stat opened {}, named {};
+  struct stat opened {
+  }, named{};
   return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
          opened.st_ino == named.st_ino;
 }
@@ -59,7 +60,8 @@ const char* LocaleFor(const char* categoryVariable) {
 // The C locale and its variants (C.UTF-8): ':' as the time separator and nothing to upper-case
 // beyond ASCII, which is what the program does without loading a locale.
 bool IsDefaultLocale(const char* locale) {
-  return *locale == 0 || strcmp(locale, "C") == 0 || strncmp(locale, "C.", 2) == 0 || strcmp(locale, "POSIX") == 0;
+  return *locale == 0 || strcmp(locale, "C") == 0 || strncmp(locale, "C.", 2) == 0 ||
+         strcmp(locale, "POSIX") == 0;
 }
 
 // The first literal character of a time format after a conversion, e.g. ':' in "%H:%M:%S".
@@ -88,7 +90,8 @@ void StartUp() {
   const char* ctypeLocale = LocaleFor("LC_CTYPE");
   if (!IsDefaultLocale(ctypeLocale) && setlocale(LC_CTYPE, "")) gUpperCaseSingleByte = MB_CUR_MAX == 1;
   const char* timeLocale = LocaleFor("LC_TIME");
-  if (!IsDefaultLocale(timeLocale) && setlocale(LC_TIME, "")) gTimeSeparator = SeparatorOf(nl_langinfo(T_FMT));
+  if (!IsDefaultLocale(timeLocale) && setlocale(LC_TIME, ""))
+    gTimeSeparator = SeparatorOf(nl_langinfo(T_FMT));
 }
 
 int RunOutermost(int (*body)()) {

@@ -1,9 +1,8 @@
 // The POSIX event's life with other processes: killed, stopped and foreign holders.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
@@ -157,14 +156,13 @@ TEST_P(ForeignEventTest, IsRefused) {
   EXPECT_EQ(chmod(FPath.c_str(), 0600), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ForeignEventTest,
-                         ::testing::Values(TForeignCase{"OwnedByAnotherUser",
-                                                        [](const char* path) { ASSERT_EQ(chown(path, 65534, 65534), 0); },
-                                                        EACCES},
-                                           TForeignCase{"OpenToOthers",
-                                                        [](const char* path) { ASSERT_EQ(chmod(path, 0666), 0); },
-                                                        EACCES}),
-                         [](const auto& info) { return std::string(info.param.What); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ForeignEventTest,
+    ::testing::Values(TForeignCase{"OwnedByAnotherUser",
+                                   [](const char* path) { ASSERT_EQ(chown(path, 65534, 65534), 0); }, EACCES},
+                      TForeignCase{"OpenToOthers", [](const char* path) { ASSERT_EQ(chmod(path, 0666), 0); },
+                                   EACCES}),
+    [](const auto& info) { return std::string(info.param.What); });
 
 TEST_F(PosixEventTest, SymbolicLinkUnderTheNameIsRefused) {
   char target[] = "/tmp/tarvo-test-target-XXXXXX";

@@ -147,14 +147,15 @@ bool FileExists(const std::string& name) {
   FILETIME local{};
   WORD dosDate = 0, dosTime = 0;
   return !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) && FileTimeToDosDateTime(&local, &dosDate, &dosTime);
+         FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) &&
+         FileTimeToDosDateTime(&local, &dosDate, &dosTime);
 }
 
 TFile FileOpenExclusive(const std::string& name) {
   if (!FileExists(name)) return InvalidFile;
   // Read sharing only for others' access, and delete sharing so that this handle can rename it.
-  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Failed(InvalidFile);
   return FromHandle(file);
 }

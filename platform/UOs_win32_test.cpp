@@ -1,7 +1,6 @@
 // What only Windows shows: readers that allow writers can read the log while it is written.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "TempDir.h"
 #include "UOs.h"
@@ -28,8 +27,8 @@ TEST_F(WindowsLogTest, ReaderSharingWritesReadsWhileTheLogIsWritten) {
 }
 
 TEST_F(WindowsLogTest, ReaderWithoutWriteSharingKeepsWritersOut) {
-  HANDLE reader = CreateFileA("R.LOG", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+  HANDLE reader = CreateFileA("R.LOG", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   EXPECT_EQ(os::LogOpen("R.LOG", 0), os::InvalidFile);
   EXPECT_TRUE(os::IsSharingViolation(os::LastError()));

@@ -97,7 +97,8 @@ int main(int argc, char** argv) {
     return Fail("usage: tarvo-wait [--timeout SECONDS | --hold SECONDS | --clash SECONDS]");
   if (options.Mode == TMode::Clash) {
     os::TForeignObject object(EventName);
-    if (!object.Held()) return Fail("cannot take the event's name, error " + std::to_string(object.LastError()));
+    if (!object.Held())
+      return Fail("cannot take the event's name, error " + std::to_string(object.LastError()));
     return Hold(options.Seconds);
   }
   os::TEvent event(nullptr, false, false, EventName);
