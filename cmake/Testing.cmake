@@ -22,8 +22,18 @@ endif()
 # Tests that use the shared named event must not run at the same time.
 set(TARVO_EVENT_LOCK "tarvo-named-event")
 
+# A GoogleTest program. PER_SYSTEM adds the tests that only one system has: <stem>_posix_test.cpp
+# or <stem>_win32_test.cpp beside <stem>_test.cpp.
 function(tarvo_unit_test name)
-  cmake_parse_arguments(ARG "USES_EVENT" "" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(ARG "USES_EVENT;PER_SYSTEM" "" "SOURCES;LIBRARIES" ${ARGN})
+  if(ARG_PER_SYSTEM)
+    string(REGEX REPLACE "_test$" "" stem ${name})
+    if(WIN32)
+      list(APPEND ARG_SOURCES ${stem}_win32_test.cpp)
+    else()
+      list(APPEND ARG_SOURCES ${stem}_posix_test.cpp)
+    endif()
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest_main)
   tarvo_warnings(${name})

@@ -164,8 +164,9 @@ bool IsSharingViolation(int32_t code) { return code == EWOULDBLOCK; }
 
 // ---- The log file ----
 
-TFile LogOpen(const std::string& name, int32_t /*extraFlags*/) {
-  int fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+namespace {
+// The writer's hold on an open file: an exclusive lock, refused while another holds it.
+TFile HoldAsWriter(int fd) {
   if (fd < 0) return Failed(InvalidFile);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     gLastError = errno;
@@ -173,6 +174,11 @@ TFile LogOpen(const std::string& name, int32_t /*extraFlags*/) {
     return InvalidFile;
   }
   return fd;
+}
+}  // namespace
+
+TFile LogOpen(const std::string& name, int32_t /*extraFlags*/) {
+  return HoldAsWriter(open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
 }
 
 bool LogSeekEnd(TFile file) { return lseek(int(file), 0, SEEK_END) >= 0 || Failed(false); }
@@ -198,14 +204,7 @@ bool FileExists(const std::string& name) {
 
 TFile FileOpenExclusive(const std::string& name) {
   // Non-blocking, so that a FIFO under the name cannot stall the open; FileSize refuses it.
-  int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return Failed(InvalidFile);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    gLastError = errno;
-    close(fd);
-    return InvalidFile;
-  }
-  return fd;
+  return HoldAsWriter(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
 }
 
 int64_t FileSize(TFile file) {

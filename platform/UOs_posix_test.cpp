@@ -50,6 +50,15 @@ class PosixEventTest : public ::testing::Test {
     ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the child did not get ready";
     close(ready[0]);
   }
+  // A child that waits on the event for ever; returns once it has (very likely) begun to wait.
+  void StartWaitingChild() {
+    StartChild([this](int ready) {
+      os::TEvent waiter(nullptr, false, false, FName);
+      Ready(ready);
+      waiter.Wait(-1);
+    });
+    usleep(50000);
+  }
   static void Ready(int fd) {
     if (write(fd, "r", 1) != 1) _exit(3);
   }
@@ -108,12 +117,7 @@ TEST_F(PosixEventTest, EventOfKilledHoldersIsReplacedByAFreshOne) {
 
 TEST_F(PosixEventTest, KilledWaiterDoesNotSwallowTheSignal) {
   os::TEvent event(nullptr, false, false, FName);
-  StartChild([this](int ready) {
-    os::TEvent waiter(nullptr, false, false, FName);
-    Ready(ready);
-    waiter.Wait(-1);
-  });
-  usleep(50000);
+  StartWaitingChild();
   EndChild(SIGKILL);
   EXPECT_TRUE(event.Signal());
   EXPECT_EQ(event.Wait(0), TWait::Signalled);
@@ -121,12 +125,7 @@ TEST_F(PosixEventTest, KilledWaiterDoesNotSwallowTheSignal) {
 
 TEST_F(PosixEventTest, StoppedWaiterHangsNobody) {
   os::TEvent event(nullptr, false, false, FName);
-  StartChild([this](int ready) {
-    os::TEvent waiter(nullptr, false, false, FName);
-    Ready(ready);
-    waiter.Wait(-1);
-  });
-  usleep(50000);
+  StartWaitingChild();
   EndChild(SIGSTOP);
   EXPECT_TRUE(event.Signal());
   os::TEvent another(nullptr, false, false, FName);
