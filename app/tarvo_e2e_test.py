@@ -221,6 +221,53 @@ class TarvoTest(E2ETest):
         self.assertEqual(os.listdir(self.dir), [])
 
 
+class LocaleTest(E2ETest):
+    """The locale named by the environment: its time separator, and upper-casing in a single-byte one."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.locales = None
+        if is_windows() or not shutil.which("localedef"):
+            return
+        cls.locales = tempfile.mkdtemp(prefix="tarvo-locales-")
+        for source, charset in (("fi_FI", "UTF-8"), ("de_DE", "ISO-8859-1")):
+            subprocess.run(["localedef", "-i", source, "-f", charset, "%s/%s.%s" % (cls.locales, source, charset)],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.locales:
+            shutil.rmtree(cls.locales, ignore_errors=True)
+
+    def run_in_locale(self, locale, name):
+        if not self.locales:
+            self.skipTest("needs POSIX and localedef")
+        program = os.path.join(self.dir.encode(), name)
+        shutil.copy(ARGS.tarvo, program)
+        environment = {"PATH": os.environ.get("PATH", ""), "LOCPATH": self.locales, "LANG": locale}
+        result = subprocess.run([program], cwd=self.dir, env=environment, capture_output=True, timeout=TIMEOUT)
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+
+    def test_locale_decides_time_separator_and_upper_casing(self):
+        cases = [
+            # locale, executable name, log name, time separator
+            ("C.UTF-8", b"tarvo", b"TARVO.LOG", b":"),
+            ("fi_FI.UTF-8", b"tarvo", b"TARVO.LOG", b"."),
+            ("fi_FI.UTF-8", "s\u00e4\u00e4t\u00f6".encode(), "S\u00e4\u00e4T\u00f6.LOG".encode(), b"."),
+            ("de_DE.ISO-8859-1", b"s\xe4\xe4t\xf6", b"S\xc4\xc4T\xd6.LOG", b":"),
+        ]
+        for locale, name, log_name, separator in cases:
+            with self.subTest(locale=locale, name=name):
+                self.run_in_locale(locale, name)
+                log_path = os.path.join(self.dir.encode(), log_name)
+                with open(log_path, "rb") as file:
+                    banner = file.read().split(b"\r\n")[1]
+                self.assertRegex(banner, rb"\[\d\d\.\d\d\.\d\d \d\d%s\d\d%s\d\d\]" % ((re.escape(separator),) * 2))
+                self.assertIn(b"START " + name + b" (ver. 3)", banner)
+                os.remove(log_path)
+                os.remove(os.path.join(self.dir.encode(), name))
+
+
 MAX_LOG_SIZE = 10485760
 
 

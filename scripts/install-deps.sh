@@ -4,7 +4,7 @@
 #   install-deps.sh --windows  also the i686 Windows cross compiler and Wine
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest python3 util-linux)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest python3 util-linux locales)
 if [[ "${1:-}" == "--windows" ]]; then
   packages+=(g++-mingw-w64-i686-posix wine wine32:i386)
 fi
