@@ -62,6 +62,18 @@ check_zip() {
   python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip" "$scratch/unzipped"
   file "$scratch/unzipped/tarvo.exe" | grep -q "PE32 executable (GUI) Intel 80386" || fail "tarvo.exe is no PE32 GUI program"
   file "$scratch/unzipped/tarvo-wait.exe" | grep -q "PE32 executable (console) Intel 80386" || fail "tarvo-wait.exe"
+  for exe in "$scratch"/unzipped/*.exe; do
+    local dlls
+    dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | tr '[:lower:]' '[:upper:]' | sort | tr '\n' ' ')
+    [[ $dlls =~ ^(KERNEL32.DLL |MSVCRT.DLL |USER32.DLL )+$ ]] || fail "$(basename "$exe") imports $dlls"
+  done
+  python3 - "$scratch/unzipped/tarvo.exe" <<'PYTHON' || fail "tarvo.exe has no version resource saying version 3"
+import re, sys
+data = open(sys.argv[1], "rb").read()
+wide = lambda text: re.escape(text.encode("utf-16-le"))
+version = wide("FileVersion") + rb"(?:\0\0)+" + wide("3") + rb"\0\0"
+sys.exit(0 if re.search(version, data) and re.search(wide("FileDescription"), data) else 1)
+PYTHON
 }
 
 "check_$kind"
