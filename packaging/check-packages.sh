@@ -23,7 +23,7 @@ check_deb() {
   [[ $(dpkg-deb -f "$deb" Version) == 3 ]] || fail "Version field"
   [[ $(dpkg-deb -f "$deb" Architecture) == $(dpkg --print-architecture) ]] || fail "Architecture field"
   [[ -z $(dpkg-deb -f "$deb" Depends) ]] || fail "static programs need no dependencies"
-  dpkg-deb -f "$deb" Description | grep -q "named event" || fail "Description field"
+  [[ $(dpkg-deb -f "$deb" Description) == *"named event"* ]] || fail "Description field"
 
   local root=$scratch/root
   dpkg -x "$deb" "$root"
@@ -60,8 +60,8 @@ check_zip() {
     "$(python3 -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$zip")"
   mkdir "$scratch/unzipped"
   python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip" "$scratch/unzipped"
-  file "$scratch/unzipped/tarvo.exe" | grep -q "PE32 executable (GUI) Intel 80386" || fail "tarvo.exe is no PE32 GUI program"
-  file "$scratch/unzipped/tarvo-wait.exe" | grep -q "PE32 executable (console) Intel 80386" || fail "tarvo-wait.exe"
+  [[ $(file "$scratch/unzipped/tarvo.exe") == *"PE32 executable (GUI) Intel 80386"* ]] || fail "tarvo.exe: no PE32 GUI"
+  [[ $(file "$scratch/unzipped/tarvo-wait.exe") == *"PE32 executable (console) Intel 80386"* ]] || fail "tarvo-wait.exe"
   for exe in "$scratch"/unzipped/*.exe; do
     local dlls
     dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | tr '[:lower:]' '[:upper:]' | sort | tr '\n' ' ')
