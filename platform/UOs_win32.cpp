@@ -153,9 +153,10 @@ bool FileExists(const std::string& name) {
 
 TFile FileOpenExclusive(const std::string& name) {
   if (!FileExists(name)) return InvalidFile;
-  // Read sharing only for others' access, and delete sharing so that this handle can rename it.
-  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Open for writing, as the log's writer does, so that neither a writer nor another copy's size
+  // check can open it meanwhile; delete sharing lets this very handle's owner rename it.
+  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Failed(InvalidFile);
   return FromHandle(file);
 }
@@ -165,7 +166,8 @@ int64_t FileSize(TFile file) {
   return GetFileSizeEx(AsHandle(file), &size) ? int64_t(size.QuadPart) : Failed(int64_t(-1));
 }
 
-// Windows opens by name at the time of the call, and an open file cannot be replaced under its name.
+// While FileOpenExclusive's handle is open no other copy can hold the file to move it aside, so
+// the name still leads to it.
 bool FileIsNamed(TFile, const std::string&) { return true; }
 
 bool FileDelete(const std::string& name) { return DeleteFileA(name.c_str()) || Failed(false); }
