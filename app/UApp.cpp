@@ -9,9 +9,7 @@ TAppCon* AppCon = nullptr;
 
 namespace {
 int32_t ToInt32(intptr_t value) { return static_cast<int32_t>(value); }
-}  // namespace
 
-namespace {
 void AppendNumber(std::string& text, long long value, size_t width, char pad) {
   char digits[24];
   size_t count = 0;

@@ -39,7 +39,7 @@ extern TAppCon* AppCon;
 // exception escapes (which is then passed on). Returns the exit code, 0.
 int RunApplication();
 
-// Builds a log text from a printf-style format ("%s" and "%d" only).
+// Builds a log text from a printf-style format: "%s", "%d", "%c", "%%", and widths such as "%02d".
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The start banner's date and time: "dd.mm.yy hh:mm:ss" with the locale's time separator.
 std::string FormatTimestamp(const os::TLocalTime& time, char separator);

@@ -34,8 +34,7 @@ int HoldLog(const char* name, const char* seconds) {
   puts("holding");
   fflush(stdout);
   os::CatchTerminationRequests();
-  for (long left = long(atof(seconds) * 1000); left > 0 && !os::TerminationRequested(); left -= 50)
-    os::SleepMs(50);
+  os::SleepUnlessAsked(int64_t(atof(seconds) * 1000));
   os::LogClose(file);
   return 0;
 }

@@ -10,7 +10,6 @@ import signal
 import subprocess
 import threading
 import time
-import unittest
 
 import tarvo_e2e_test as e2e
 from tarvo_e2e_test import E2ETest, block_pattern, command, is_windows

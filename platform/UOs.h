@@ -53,6 +53,8 @@ void SleepMs(unsigned milliseconds);
 // close or Ctrl+C) only sets a flag, so that the program can end in order and release its objects.
 void CatchTerminationRequests();
 bool TerminationRequested();
+// Sleeps for milliseconds, or less when the process is asked to end meanwhile.
+void SleepUnlessAsked(int64_t milliseconds);
 
 // ---- Errors ----
 
@@ -119,7 +121,7 @@ class TEvent {
   TWaitResult Wait(int64_t timeoutMs);
 
  private:
-  std::string FObjectName;  // the system object's own name
+  std::string FObjectName;  // POSIX: the path of the shared object
   intptr_t FHandle = 0;
   int32_t FLastError = 0;
   void* FShared = nullptr;  // POSIX: the mapped shared state
@@ -137,7 +139,7 @@ class TForeignObject {
   int32_t LastError() const { return FLastError; }
 
  private:
-  std::string FObjectName;
+  std::string FObjectName;  // POSIX: the path of the object
   intptr_t FHandle = 0;
   int32_t FLastError = 0;
 };

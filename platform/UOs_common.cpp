@@ -13,4 +13,10 @@ void FaultPoint(const char* point) {
   if (gFaultHook) gFaultHook(point);
 }
 
+void SleepUnlessAsked(int64_t milliseconds) {
+  constexpr int64_t StepMs = 50;
+  for (int64_t left = milliseconds; left > 0 && !TerminationRequested(); left -= StepMs)
+    SleepMs(unsigned(left < StepMs ? left : StepMs));
+}
+
 }  // namespace os

@@ -42,8 +42,8 @@ int64_t MonotonicMs() {
 }
 
 bool SameFile(int fd, const std::string& path) {
-  struct stat opened {
-  }, named{};
+  struct stat opened {};
+  struct stat named {};
   return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
          opened.st_ino == named.st_ino;
 }

@@ -1,7 +1,6 @@
 // Win32 implementation of the operating-system layer.
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 
@@ -178,8 +177,7 @@ bool FileRename(const std::string& oldName, const std::string& newName) {
 
 // ---- The named event ----
 
-TEvent::TEvent(const void* securityAttributes, bool manualReset, bool initialState, const std::string& name)
-    : FObjectName(name) {
+TEvent::TEvent(const void* securityAttributes, bool manualReset, bool initialState, const std::string& name) {
   FaultPoint("event-create");
   HANDLE event = CreateEventA(static_cast<LPSECURITY_ATTRIBUTES>(const_cast<void*>(securityAttributes)),
                               manualReset, initialState, name.c_str());
@@ -206,7 +204,7 @@ TEvent::TWaitResult TEvent::Wait(int64_t timeoutMs) {
   return TWaitResult::Failed;
 }
 
-TForeignObject::TForeignObject(const std::string& name) : FObjectName(name) {
+TForeignObject::TForeignObject(const std::string& name) {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
   if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) {
     FLastError = mutex ? ERROR_ALREADY_EXISTS : int32_t(GetLastError());

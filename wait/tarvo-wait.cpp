@@ -81,9 +81,7 @@ int WaitForSignal(os::TEvent& event, double seconds) {
 // Holds what the caller opened until the time is up or the process is asked to end.
 int Hold(double seconds) {
   Say("holding");
-  constexpr int64_t StepMs = 50;
-  for (int64_t left = Milliseconds(seconds); left > 0 && !os::TerminationRequested(); left -= StepMs)
-    os::SleepMs(unsigned(left < StepMs ? left : StepMs));
+  os::SleepUnlessAsked(Milliseconds(seconds));
   return 0;
 }
 
