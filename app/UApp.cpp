@@ -67,8 +67,8 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
-std::string FormatTimestamp(const os::TLocalTime& time, char separator) {
-  return Format("%02d.%02d.%02d %02d%c%02d%c%02d", time.Day, time.Month, time.Year % 100, time.Hour,
+std::string FormatTimestamp(const os::TLocalTime& time, const char* separator) {
+  return Format("%02d.%02d.%02d %02d%s%02d%s%02d", time.Day, time.Month, time.Year % 100, time.Hour,
                 separator, time.Minute, separator, time.Second);
 }
 

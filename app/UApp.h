@@ -42,6 +42,6 @@ int RunApplication();
 // Builds a log text from a printf-style format: "%s", "%d", "%c", "%%", and widths such as "%02d".
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The start banner's date and time: "dd.mm.yy hh:mm:ss" with the locale's time separator.
-std::string FormatTimestamp(const os::TLocalTime& time, char separator);
+std::string FormatTimestamp(const os::TLocalTime& time, const char* separator);
 // Control characters in a name shown in the log become '?', so a name cannot break a line.
 std::string Printable(std::string text);

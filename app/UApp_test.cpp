@@ -16,8 +16,10 @@ TEST(Format, InsertsTextsAndSignedNumbers) {
 }
 
 TEST(FormatTimestamp, TwoDigitFieldsWithTheSeparator) {
-  EXPECT_EQ(FormatTimestamp({2014, 3, 5, 9, 7, 30}, ':'), "05.03.14 09:07:30");
-  EXPECT_EQ(FormatTimestamp({2000, 12, 31, 23, 59, 9}, '.'), "31.12.00 23.59.09");
+  EXPECT_EQ(FormatTimestamp({2014, 3, 5, 9, 7, 30}, ":"), "05.03.14 09:07:30");
+  EXPECT_EQ(FormatTimestamp({2000, 12, 31, 23, 59, 9}, "."), "31.12.00 23.59.09");
+  EXPECT_EQ(FormatTimestamp({2000, 1, 2, 3, 4, 5}, "\x81\x46"), "02.01.00 03\x81\x46" "04\x81\x46" "05")
+      << "a double-byte separator is written whole";
 }
 
 TEST(Printable, ReplacesControlCharacters) {

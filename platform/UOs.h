@@ -44,8 +44,9 @@ struct TLocalTime {
   int Year, Month, Day, Hour, Minute, Second;
 };
 TLocalTime LocalTime();
-// The locale's time separator as read by StartUp; ':' when the locale gives none.
-char TimeSeparator();
+// The locale's time separator as read by StartUp: one whole character (its bytes, NUL-terminated);
+// ":" when the locale gives none.
+const char* TimeSeparator();
 
 void SleepMs(unsigned milliseconds);
 

@@ -26,7 +26,7 @@ namespace {
 
 int32_t gLastError = 0;
 volatile sig_atomic_t gTerminationRequested = 0;
-char gTimeSeparator = ':';
+char gTimeSeparator[8] = ":";
 bool gUpperCaseSingleByte = false;
 
 template <typename T>
@@ -91,7 +91,7 @@ void StartUp() {
   if (!IsDefaultLocale(ctypeLocale) && setlocale(LC_CTYPE, "")) gUpperCaseSingleByte = MB_CUR_MAX == 1;
   const char* timeLocale = LocaleFor("LC_TIME");
   if (!IsDefaultLocale(timeLocale) && setlocale(LC_TIME, ""))
-    gTimeSeparator = SeparatorOf(nl_langinfo(T_FMT));
+    gTimeSeparator[0] = SeparatorOf(nl_langinfo(T_FMT));
 }
 
 int RunOutermost(int (*body)()) {
@@ -141,7 +141,7 @@ TLocalTime LocalTime() {
   return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
 }
 
-char TimeSeparator() { return gTimeSeparator; }
+const char* TimeSeparator() { return gTimeSeparator; }
 
 void SleepMs(unsigned milliseconds) {
   timespec pause{time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000L};

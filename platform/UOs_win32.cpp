@@ -18,7 +18,7 @@ namespace os {
 namespace {
 
 int32_t gLastError = 0;
-char gTimeSeparator = ':';
+char gTimeSeparator[8] = ":";
 volatile LONG gTerminationRequested = 0;
 
 template <typename T>
@@ -50,7 +50,7 @@ void ReportUnhandled(const char* message) {
 void StartUp() {
   char separator[8] = {};
   if (GetLocaleInfoA(GetThreadLocale(), LOCALE_STIME, separator, sizeof separator) > 1 && separator[0])
-    gTimeSeparator = separator[0];
+    gTimeSeparator[0] = separator[0];
 }
 
 int RunOutermost(int (*body)()) {
@@ -91,7 +91,7 @@ TLocalTime LocalTime() {
   return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
 }
 
-char TimeSeparator() { return gTimeSeparator; }
+const char* TimeSeparator() { return gTimeSeparator; }
 
 void SleepMs(unsigned milliseconds) { Sleep(milliseconds); }
 
