@@ -11,7 +11,13 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 # The command that runs a built program of this project's target system: empty natively, Wine (with
 # a prefix inside the build tree) for the Windows build.
 if(WIN32 AND CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(wine_loader /usr/lib/wine/wine64)
+  else()
+    set(wine_loader /usr/lib/wine/wine)
+  endif()
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix;${wine_loader}")
 endif()
 if(CMAKE_CROSSCOMPILING_EMULATOR)
   set(TARVO_RUNNER "${CMAKE_CROSSCOMPILING_EMULATOR}")

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs from Debian's archive what building and testing need, when missing.
 #   install-deps.sh            the native build and its tests
-#   install-deps.sh --windows  also the i686 Windows cross compiler and Wine
+#   install-deps.sh --windows  also the Windows cross compilers and Wine
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest python3 util-linux locales)
 if [[ "${1:-}" == "--windows" ]]; then
-  packages+=(g++-mingw-w64-i686-posix wine wine32:i386)
+  # 32-bit Wine where the machine runs 32-bit code; 64-bit Wine and compiler where it does not.
+  packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
 fi
 
 missing=()

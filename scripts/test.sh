@@ -1,37 +1,36 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds every configuration and runs every test:
-# native Linux, native under AddressSanitizer/UndefinedBehaviorSanitizer, and 32-bit Windows under Wine.
+# Installs what is missing, builds every configuration and runs every test: native Linux, native
+# under AddressSanitizer/UndefinedBehaviorSanitizer and libFuzzer, Windows under Wine, and both demos.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --windows
+source scripts/wine.sh
 
 jobs=$(nproc)
-run_preset() {
+build_preset() {
   echo "=== $1"
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1" -j "$jobs"
-  ctest --preset "$1" -j "$jobs"
+}
+run_preset() {
+  build_preset "$1"
+  shift
+  ctest --preset "$@" -j "$jobs"
 }
 
-# Wine: a prefix inside the build tree, set up once, and one persistent server for the whole run.
-export WINEPREFIX=$PWD/build/windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-start_wine() {
-  mkdir -p "$WINEPREFIX"
-  wineserver -k >/dev/null 2>&1 || true  # a server left from an earlier run would never end
-  wine wineboot --init >/dev/null 2>&1
-  # A crashing test program must not start a debugger that waits for somebody.
-  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d false /f >/dev/null 2>&1
-  wineserver -w
-  wineserver -p >/dev/null 2>&1
-  # The first program on a new server starts Wine's own services; they would inherit (and hold
-  # open) a test's output pipes, so start them here, detached from any test.
-  wine cmd /c exit >/dev/null 2>&1 </dev/null
-}
-stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
+run_preset native native
+run_preset sanitize sanitize
+run_preset fuzz fuzz
 
-run_preset native
-run_preset sanitize
-run_preset fuzz
-trap stop_wine EXIT
-start_wine
-run_preset windows
+wine_pick
+trap wine_stop EXIT
+if [[ $WINE_PRESET == windows ]]; then
+  wine_start
+  run_preset windows windows
+else
+  echo "This machine cannot execute 32-bit code: the 32-bit build is packaged and checked, and the"
+  echo "Windows tests run on the 64-bit build of the same sources under 64-bit Wine."
+  run_preset windows windows -L package
+  wine_start
+  run_preset windows64 windows64
+fi
