@@ -1,24 +1,66 @@
 #!/usr/bin/env bash
 # Builds tarvo and shows it at work: a peer waits on the named event, tarvo wakes it, and the log
 # tarvo wrote is shown.
+#   demo.sh             the native Linux programs
+#   demo.sh --windows   tarvo.exe and tarvo-wait.exe under Wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-cmake --preset native >/dev/null
-cmake --build --preset native -j "$(nproc)" >/dev/null
+windows=false
+[[ "${1:-}" == "--windows" ]] && windows=true
 
-bin=$PWD/build/native
+if $windows; then
+  scripts/install-deps.sh --windows
+  source scripts/wine.sh
+  wine_pick
+  preset=$WINE_PRESET
+  run=("$WINE_LOADER")
+  exe=.exe
+else
+  scripts/install-deps.sh
+  preset=native
+  run=()
+  exe=
+fi
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
+bin=$PWD/build/$preset
+tarvo=$bin/app/tarvo$exe
+peer=$bin/wait/tarvo-wait$exe
+
 demo=$(mktemp -d)
-trap 'rm -rf "$demo"' EXIT
+peer_pid=
+finish() {
+  [[ -n $peer_pid ]] && kill "$peer_pid" 2>/dev/null
+  $windows && wine_stop
+  rm -rf "$demo"
+}
+trap finish EXIT
+if $windows; then
+  wine_start
+  [[ $preset == windows64 ]] && echo "(this machine runs 64-bit code only: the 64-bit build of the same sources)"
+fi
 cd "$demo"
 
-echo "\$ tarvo-wait --timeout 10 &"
-coproc PEER { "$bin/wait/tarvo-wait" --timeout 10; }
-read -r line <&"${PEER[0]}" && echo "peer: $line"
-echo "\$ tarvo"
-"$bin/app/tarvo"
+# The peer writes into a file that is read as it grows: nothing is lost when the peer ends first.
+echo "\$ tarvo-wait$exe --timeout 20 &"
+"${run[@]}" "$peer" --timeout 20 >peer.out 2>&1 </dev/null &
+peer_pid=$!
+for _ in $(seq 400); do
+  grep -qx $'waiting\r\\?' peer.out && break
+  kill -0 "$peer_pid" 2>/dev/null || break
+  sleep 0.05
+done
+grep -qx $'waiting\r\\?' peer.out || { cat peer.out; echo "the peer did not start waiting" >&2; exit 1; }
+echo "peer: waiting"
+echo "\$ tarvo$exe"
+"${run[@]}" "$tarvo"
 echo "tarvo exit code: $?"
-read -r line <&"${PEER[0]}" && echo "peer: $line"
-wait "$PEER_PID" && echo "peer exit code: 0"
-echo "\$ cat TARVO.LOG"
-cat TARVO.LOG
+peer_status=0
+wait "$peer_pid" || peer_status=$?
+peer_pid=
+tail -n +2 peer.out | tr -d '\r' | sed 's/^/peer: /'
+echo "peer exit code: $peer_status"
+[[ $peer_status -eq 0 ]] || exit 1
+log=$(basename "$tarvo" "$exe" | tr '[:lower:]' '[:upper:]').LOG
+echo "\$ cat $log"
+cat "$log"

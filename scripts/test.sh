@@ -34,3 +34,9 @@ else
   wine_start
   run_preset windows64 windows64
 fi
+wine_stop
+
+# The README's first command, on both systems: a broken demo fails the run.
+echo "=== demos"
+scripts/demo.sh
+scripts/demo.sh --windows
