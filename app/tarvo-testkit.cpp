@@ -3,6 +3,7 @@
 //                                         ("event-create" or "event-signal"); "std" throws a
 //                                         standard exception, "other" one of no standard class
 //   tarvo-testkit hold-log NAME SECONDS    holds NAME open as the log's writer does; prints "holding"
+//   tarvo-testkit echo [ARG...]            prints each argument as received, in brackets, a line each
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +51,11 @@ int main(int argc, char** argv) {
     return os::RunOutermost(RunApplication);
   }
   if (argc == 4 && strcmp(argv[1], "hold-log") == 0) return HoldLog(argv[2], argv[3]);
-  fputs("usage: tarvo-testkit fault POINT std|other | hold-log NAME SECONDS\n", stderr);
+  if (argc >= 2 && strcmp(argv[1], "echo") == 0) {
+    for (int i = 2; i < argc; ++i) printf("[%s]\n", argv[i]);
+    fflush(stdout);
+    return 0;
+  }
+  fputs("usage: tarvo-testkit fault POINT std|other | hold-log NAME SECONDS | echo [ARG...]\n", stderr);
   return 2;
 }

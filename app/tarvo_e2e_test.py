@@ -11,13 +11,16 @@ import os
 import re
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 ARGS = None
 NOBODY = 65534
+EVENT_PATH = "/dev/shm/tarvo-event.%d.{E2B90EB2-C1FF-41B1-AD29-E12A06492A93}"
 TIMEOUT = 60
 
 
@@ -52,12 +55,22 @@ class Peer:
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
         )
+        self.pending = b""  # read but not yet taken: lines may arrive together
 
     def read_line(self, timeout=TIMEOUT):
-        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
-        if not ready:
-            raise AssertionError("the helper said nothing within %ss" % timeout)
-        return self.process.stdout.readline().decode().strip()
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.pending:
+            ready, _, _ = select.select([self.process.stdout], [], [], max(0, deadline - time.monotonic()))
+            chunk = os.read(self.process.stdout.fileno(), 4096) if ready else b""
+            if not chunk:
+                raise AssertionError("the helper said no more within %ss (so far: %r)" % (timeout, self.pending))
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\n", 1)
+        return line.decode().strip()
+
+    def says_nothing_for(self, seconds):
+        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
+        return not ready and not self.pending
 
     def finish(self, timeout=TIMEOUT):
         try:
@@ -218,6 +231,57 @@ class TarvoTest(E2ETest):
         self.run_tarvo(user=NOBODY)
         self.assertEqual(peer.read_line(), "signalled")
         self.assertEqual(os.listdir(self.dir), [])
+
+
+class EachTest(E2ETest):
+    """tarvo-wait --each: a command run once per signal, with no signal lost while it runs."""
+
+    def test_runs_once_per_signal_and_keeps_one_that_arrives_meanwhile(self):
+        # The command holds the event for a second and says "holding" when it starts.
+        peer = self.peer("--each", ARGS.wait, "--hold", "1")
+        self.run_tarvo()
+        self.assertEqual([peer.read_line(), peer.read_line()], ["signalled", "holding"])
+        self.run_tarvo()  # two signals while the command runs: one stays set
+        self.run_tarvo()
+        self.assertEqual([peer.read_line() for _ in range(4)], ["waiting", "signalled", "holding", "waiting"])
+        self.assertTrue(peer.says_nothing_for(1.5), "signals do not pile up")
+        # Windows ends it with Ctrl+C; Wine turns SIGINT into that.
+        peer.process.send_signal(signal.SIGINT if is_windows() else signal.SIGTERM)
+        self.assertEqual(peer.finish(), 0)
+        self.assert_log(self.log_name(), [block_pattern(self.program_name())] * 3)
+
+    def test_ends_in_order_when_asked_while_the_command_runs(self):
+        if is_windows():
+            self.skipTest("POSIX termination requests")
+        for request in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(request=request):
+                peer = self.peer("--each", ARGS.wait, "--hold", "1")
+                self.run_tarvo()
+                self.assertEqual([peer.read_line(), peer.read_line()], ["signalled", "holding"])
+                peer.process.send_signal(request)
+                self.assertEqual(peer.finish(), 0)
+                self.assertFalse(os.path.exists(EVENT_PATH % os.getuid()), "the event went with its last holder")
+
+    def test_arguments_reach_the_command_as_given(self):
+        arguments = ["plain", "two words", "", 'say "hi"', "back\\slash", "trailing\\", "tab\there"]
+        peer = self.peer("--each", ARGS.testkit, "echo", *arguments)
+        self.run_tarvo()
+        self.assertEqual(peer.read_line(), "signalled")
+        self.assertEqual([peer.read_line() for _ in arguments], ["[%s]" % argument.strip() for argument in arguments])
+        self.assertEqual(peer.read_line(), "waiting")
+
+    def test_command_that_cannot_be_started_is_an_error(self):
+        peer = self.peer("--each", os.path.join(self.dir, "no-such-program"))
+        self.run_tarvo()
+        self.assertEqual(peer.read_line(), "signalled")
+        self.assertEqual(peer.process.wait(TIMEOUT), 2)
+        self.assertIn(b"cannot run", peer.process.stderr.read())
+
+    def test_needs_a_command(self):
+        result = subprocess.run(command(ARGS.wait, "--each"), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                timeout=TIMEOUT)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn(b"usage", result.stderr)
 
 
 class LocaleTest(E2ETest):

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace os {
 
@@ -56,6 +57,11 @@ void CatchTerminationRequests();
 bool TerminationRequested();
 // Sleeps for milliseconds, or less when the process is asked to end meanwhile.
 void SleepUnlessAsked(int64_t milliseconds);
+
+// Runs command[0] (looked up in the search path when it names no directory) with the arguments
+// that follow, with this process's standard streams, and waits until it ends, also when this
+// process is asked to end meanwhile. Its exit code; -1 when it cannot be started (see LastError).
+int RunAndWait(const std::vector<std::string>& command);
 
 // ---- Errors ----
 

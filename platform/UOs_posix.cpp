@@ -2,10 +2,12 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <linux/futex.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +21,8 @@
 #include <exception>
 
 #include "UOs.h"
+
+extern char** environ;
 
 namespace os {
 
@@ -157,6 +161,31 @@ void CatchTerminationRequests() {
 }
 
 bool TerminationRequested() { return gTerminationRequested != 0; }
+
+int RunAndWait(const std::vector<std::string>& command) {
+  std::vector<char*> arguments;
+  for (const std::string& argument : command) arguments.push_back(const_cast<char*>(argument.c_str()));
+  arguments.push_back(nullptr);
+  // What StartUp ignores for this program is the command's own business again.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGXFSZ);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  pid_t child = 0;
+  int error = posix_spawnp(&child, arguments[0], nullptr, &attributes, arguments.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) {
+    gLastError = error;
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0)
+    if (errno != EINTR) return Failed(-1);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 int32_t LastError() { return gLastError; }
 

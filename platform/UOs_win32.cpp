@@ -106,6 +106,48 @@ void CatchTerminationRequests() { SetConsoleCtrlHandler(NoteTerminationRequest, 
 
 bool TerminationRequested() { return InterlockedCompareExchange(&gTerminationRequested, 0, 0) != 0; }
 
+namespace {
+// One argument the way the C runtime's command-line parser reads it back.
+void AppendQuoted(std::string& line, const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) {
+    line += argument;
+    return;
+  }
+  line += '"';
+  size_t backslashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    line.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    line += c;
+  }
+  line.append(2 * backslashes, '\\');
+  line += '"';
+}
+}  // namespace
+
+int RunAndWait(const std::vector<std::string>& command) {
+  std::string line;
+  for (const std::string& argument : command) {
+    if (!line.empty()) line += ' ';
+    AppendQuoted(line, argument);
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+    return Failed(-1);
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  return int(code);
+}
+
 int32_t LastError() { return gLastError; }
 
 bool IsSharingViolation(int32_t code) { return code == ERROR_SHARING_VIOLATION; }

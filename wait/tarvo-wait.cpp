@@ -4,22 +4,26 @@
 //   tarvo-wait [--timeout SECONDS]   wait; "signalled" (exit 0) or "timeout" (exit 1)
 //   tarvo-wait --hold SECONDS        keep the event open without waiting
 //   tarvo-wait --clash SECONDS       keep an object of another kind under the event's name
+//   tarvo-wait --each COMMAND [ARG...]
+//                                    run COMMAND once per signal until asked to end (exit 0)
 // Errors: a message on standard error, exit 2.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "UConst.h"
 #include "UOs.h"
 
 namespace {
 
-enum class TMode { Wait, Hold, Clash };
+enum class TMode { Wait, Hold, Clash, Each };
 
 struct TOptions {
   TMode Mode = TMode::Wait;
   double Seconds = -1;  // negative: for ever
+  std::vector<std::string> Command;
 };
 
 void Say(const char* line) {
@@ -40,6 +44,11 @@ bool ParseSeconds(const char* text, double& seconds) {
 
 bool ParseOptions(int argc, char** argv, TOptions& options) {
   if (argc == 1) return true;
+  if (strcmp(argv[1], "--each") == 0) {
+    options.Mode = TMode::Each;
+    options.Command.assign(argv + 2, argv + argc);
+    return !options.Command.empty();
+  }
   if (argc != 3) return false;
   if (strcmp(argv[1], "--timeout") == 0)
     options.Mode = TMode::Wait;
@@ -78,6 +87,26 @@ int WaitForSignal(os::TEvent& event, double seconds) {
   }
 }
 
+// The event stays open between the runs, so a signal that arrives while the command runs stays set
+// (at most one is kept) and starts the next run as soon as this one has ended.
+int RunOnEachSignal(os::TEvent& event, const std::vector<std::string>& command) {
+  for (;;) {
+    Say("waiting");
+    switch (WaitUnlessAsked(event, -1)) {
+      case os::TEvent::TWaitResult::Signalled:
+        break;
+      case os::TEvent::TWaitResult::Timeout:  // asked to end
+        return 0;
+      default:
+        return Fail("waiting failed, error " + std::to_string(event.LastError()));
+    }
+    Say("signalled");
+    if (os::RunAndWait(command) < 0)
+      return Fail("cannot run " + command[0] + ", error " + std::to_string(os::LastError()));
+    if (os::TerminationRequested()) return 0;
+  }
+}
+
 // Holds what the caller opened until the time is up or the process is asked to end.
 int Hold(double seconds) {
   Say("holding");
@@ -92,7 +121,8 @@ int main(int argc, char** argv) {
   os::CatchTerminationRequests();
   TOptions options;
   if (!ParseOptions(argc, argv, options))
-    return Fail("usage: tarvo-wait [--timeout SECONDS | --hold SECONDS | --clash SECONDS]");
+    return Fail(
+        "usage: tarvo-wait [--timeout SECONDS | --hold SECONDS | --clash SECONDS | --each COMMAND [ARG...]]");
   if (options.Mode == TMode::Clash) {
     os::TForeignObject object(EventName);
     if (!object.Held())
@@ -101,5 +131,12 @@ int main(int argc, char** argv) {
   }
   os::TEvent event(nullptr, false, false, EventName);
   if (event.Handle() == 0) return Fail("cannot open the event, error " + std::to_string(event.LastError()));
-  return options.Mode == TMode::Hold ? Hold(options.Seconds) : WaitForSignal(event, options.Seconds);
+  switch (options.Mode) {
+    case TMode::Hold:
+      return Hold(options.Seconds);
+    case TMode::Each:
+      return RunOnEachSignal(event, options.Command);
+    default:
+      return WaitForSignal(event, options.Seconds);
+  }
 }
