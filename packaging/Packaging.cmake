@@ -4,24 +4,35 @@ include(GNUInstallDirs)
 if(WIN32)
   install(TARGETS tarvo tarvo-wait RUNTIME DESTINATION .)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/README-windows.txt DESTINATION . RENAME README.txt)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "tarvo-${PROJECT_VERSION}-win32")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   install(TARGETS tarvo tarvo-wait RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # Manual pages, compressed the way Debian keeps them.
-  set(manuals "")
-  foreach(page tarvo tarvo-wait)
-    set(compressed ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
+  # Manual pages and the changelog, compressed the way Debian keeps them.
+  set(compressed_files "")
+  function(tarvo_gzip source compressed)
     add_custom_command(OUTPUT ${compressed}
-                       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-                       COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/man/${page}.1 > ${compressed}
-                       DEPENDS ${PROJECT_SOURCE_DIR}/man/${page}.1 VERBATIM)
-    list(APPEND manuals ${compressed})
+                       COMMAND gzip -9nc ${source} > ${compressed}
+                       DEPENDS ${source} VERBATIM)
+    set(compressed_files ${compressed_files} ${compressed} PARENT_SCOPE)
+  endfunction()
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
+  foreach(page tarvo tarvo-wait)
+    tarvo_gzip(${PROJECT_SOURCE_DIR}/man/${page}.1 ${CMAKE_BINARY_DIR}/packaging/${page}.1.gz)
+    install(FILES ${CMAKE_BINARY_DIR}/packaging/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
-  add_custom_target(manuals ALL DEPENDS ${manuals})
-  install(FILES ${manuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  tarvo_gzip(${CMAKE_CURRENT_LIST_DIR}/debian/changelog ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+  add_custom_target(compressed_docs ALL DEPENDS ${compressed_files})
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/debian/copyright
+                ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/examples/tarvo.service ${CMAKE_CURRENT_LIST_DIR}/examples/tarvo.timer
+                ${CMAKE_CURRENT_LIST_DIR}/examples/tarvo-waiter.service
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+          RENAME tarvo)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -44,6 +55,8 @@ set(CPACK_PACKAGE_DESCRIPTION "tarvo is a one-shot signalling utility: each run 
 wakes up, and appends every step to a text log in the current directory,
 which is moved aside at 10 MiB. tarvo-wait is the peer that waits.")
 set(CPACK_STRIP_FILES ON)
+# tarvo_3_amd64.deb.sha256 and tarvo-3-win32.zip.sha256 beside the packages.
+set(CPACK_PACKAGE_CHECKSUM SHA256)
 include(CPack)
 
 # The packages shipped are the Linux one and the 32-bit Windows one.
