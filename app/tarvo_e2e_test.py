@@ -40,7 +40,8 @@ def block_pattern(program_name, created=True, signalled=True):
         r"\*\*\* START %s \(ver\. 3\) \[\d\d\.\d\d\.\d\d \d\d:\d\d:\d\d\] \*\*\*" % re.escape(program_name),
         "",
         r"\{Create\} FevTarvo\.Handle = " + handle,
-        r"\{SetEvent\} FevTarvo\.LastError = " + ("0" if signalled else r"[1-9]\d*"),
+        # Without an event the signal call itself fails: ERROR_INVALID_HANDLE, EBADF.
+        r"\{SetEvent\} FevTarvo\.LastError = " + ("0" if signalled else ("6" if is_windows() else "9")),
         r"\{Run\} = " + ("TRUE" if signalled else "FALSE"),
     ]
 
@@ -211,6 +212,27 @@ class TarvoTest(E2ETest):
         shown = "s\u00e4\u00e4t\u00f6.exe".encode("cp1252" if is_windows() else "utf-8")
         self.assertIn(b"START " + shown + b" (ver. 3)", banner)
 
+    def test_name_outside_the_ansi_code_page_logs_nothing_but_signals(self):
+        if not is_windows():
+            self.skipTest("Windows ANSI code page")
+        copy = os.path.join(self.dir, "\u2603.exe")  # a snowman: in no ANSI code page
+        shutil.copy(ARGS.tarvo, copy)
+        peer = self.peer("--timeout", "30")
+        self.run_tarvo(program=copy)
+        self.assertEqual(peer.read_line(), "signalled")
+        self.assertEqual(os.listdir(self.dir), ["\u2603.exe"], "the log name '?.LOG' is refused")
+
+    def test_batch_file_start_waits_and_sets_the_log_directory(self):
+        if not is_windows():
+            self.skipTest("Windows command interpreter")
+        log_dir = os.path.join(self.dir, "logs")
+        os.mkdir(log_dir)
+        windows = lambda path: "Z:" + path.replace("/", "\\")
+        line = 'start "" /wait /d %s %s' % (windows(log_dir), windows(ARGS.tarvo))
+        subprocess.run(command("cmd", "/c", line), cwd=self.dir, timeout=TIMEOUT, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assert_log(os.path.join("logs", self.log_name()), [block_pattern(self.program_name())])
+
     def test_name_taken_by_another_kind_of_object(self):
         self.peer("--clash", "60", expect="holding")
         self.run_tarvo()
@@ -258,8 +280,10 @@ class EachTest(E2ETest):
                 peer = self.peer("--each", ARGS.wait, "--hold", "1")
                 self.run_tarvo()
                 self.assertEqual([peer.read_line(), peer.read_line()], ["signalled", "holding"])
+                asked = time.monotonic()
                 peer.process.send_signal(request)
                 self.assertEqual(peer.finish(), 0)
+                self.assertGreater(time.monotonic() - asked, 0.5, "it waits for the running command")
                 self.assertFalse(os.path.exists(EVENT_PATH % os.getuid()), "the event went with its last holder")
 
     def test_arguments_reach_the_command_as_given(self):

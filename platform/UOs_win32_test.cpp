@@ -35,4 +35,23 @@ TEST_F(WindowsLogTest, ReaderWithoutWriteSharingKeepsWritersOut) {
   CloseHandle(reader);
 }
 
+// An event whose access list grants this user nothing: opening it is refused with access denied.
+TEST(WindowsEventTest, EventThisUserMayNotSignalIsRefusedWithAccessDenied) {
+  SECURITY_DESCRIPTOR descriptor;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+  ACL emptyList;
+  ASSERT_TRUE(InitializeAcl(&emptyList, sizeof emptyList, ACL_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, &emptyList, FALSE));
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+  const char* name = "tarvo-test-denied-event";
+  HANDLE owner = CreateEventA(&attributes, FALSE, FALSE, name);
+  ASSERT_NE(owner, nullptr);
+  os::TEvent refused(nullptr, false, false, name);
+  EXPECT_EQ(refused.Handle(), 0);
+  EXPECT_EQ(refused.LastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(refused.Signal());
+  EXPECT_EQ(refused.LastError(), ERROR_INVALID_HANDLE) << "the signal call's own error";
+  CloseHandle(owner);
+}
+
 }  // namespace
