@@ -150,13 +150,35 @@ bool FileExists(const std::string& name) {
          FileTimeToDosDateTime(&local, &dosDate, &dosTime);
 }
 
+namespace {
+// A lock on a range no log reaches: it touches no byte a writer or reader uses, and only one size
+// check at a time can hold it.
+constexpr DWORD CheckLockOffsetHigh = 0x7FFFFFF0;
+constexpr DWORD CheckLockLength = 1;
+
+bool SameFile(HANDLE one, HANDLE other) {
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  return GetFileInformationByHandle(one, &a) && GetFileInformationByHandle(other, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+}  // namespace
+
 TFile FileOpenExclusive(const std::string& name) {
   if (!FileExists(name)) return InvalidFile;
-  // Open for writing, as the log's writer does, so that neither a writer nor another copy's size
-  // check can open it meanwhile; delete sharing lets this very handle's owner rename it.
-  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Read access with read sharing keeps writers out (they ask for write access) and lets readers
+  // in; delete sharing lets the file be renamed while held. Other copies' checks are kept out by
+  // the lock; a copy that cannot take it leaves the check to the copy that holds it.
+  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Failed(InvalidFile);
+  OVERLAPPED range{};
+  range.OffsetHigh = CheckLockOffsetHigh;
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, CheckLockLength, 0, &range)) {
+    Failed(0);
+    CloseHandle(file);
+    return InvalidFile;
+  }
   return FromHandle(file);
 }
 
@@ -165,9 +187,16 @@ int64_t FileSize(TFile file) {
   return GetFileSizeEx(AsHandle(file), &size) ? int64_t(size.QuadPart) : Failed(int64_t(-1));
 }
 
-// While FileOpenExclusive's handle is open no other copy can hold the file to move it aside, so
-// the name still leads to it.
-bool FileIsNamed(TFile, const std::string&) { return true; }
+// Another copy may have moved the file aside between this copy's open and its lock.
+bool FileIsNamed(TFile file, const std::string& name) {
+  HANDLE named =
+      CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return Failed(false);
+  bool same = SameFile(AsHandle(file), named);
+  CloseHandle(named);
+  return same;
+}
 
 bool FileDelete(const std::string& name) { return DeleteFileA(name.c_str()) || Failed(false); }
 
