@@ -77,7 +77,9 @@ std::string ExecutablePath() {
   for (;;) {
     DWORD length = GetModuleFileNameA(nullptr, &path[0], DWORD(path.size()));
     if (length == 0) return Failed(std::string());
-    if (length < path.size()) {
+    // In a double-byte code page a character that does not fit is left out whole, with no error:
+    // a result that leaves fewer than two bytes free may have been cut.
+    if (length + 1 < path.size()) {
       path.resize(length);
       return path;
     }
