@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include "UOs.h"
@@ -30,6 +31,14 @@ T Failed(T result) {
 HANDLE AsHandle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
 
+// user32 costs a run more than all its other work, and only upper-casing beyond ASCII and the
+// message box of an escaped exception need it: it is loaded the first time one of them does.
+template <typename T>
+T User32Function(const char* name) {
+  static HMODULE user32 = LoadLibraryA("user32.dll");
+  return user32 ? reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(user32, name))) : nullptr;
+}
+
 // What the system's runtime does with an exception nobody caught: the unhandled-exception filter
 // first (a debugger or the system may take over there), then a task-modal message box.
 void ReportUnhandled(const char* message) {
@@ -42,15 +51,18 @@ void ReportUnhandled(const char* message) {
   CONTEXT context{};
   EXCEPTION_POINTERS pointers{&record, &context};
   UnhandledExceptionFilter(&pointers);
-  MessageBoxA(nullptr, message, "Application Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+  using TMessageBoxA = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
+  if (auto messageBox = User32Function<TMessageBoxA>("MessageBoxA"))
+    messageBox(nullptr, message, "Application Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 
 }  // namespace
 
 void StartUp() {
-  char separator[8] = {};
+  // The separator is a whole character, of two bytes in a double-byte code page.
+  char separator[sizeof gTimeSeparator] = {};
   if (GetLocaleInfoA(GetThreadLocale(), LOCALE_STIME, separator, sizeof separator) > 1 && separator[0])
-    gTimeSeparator[0] = separator[0];
+    memcpy(gTimeSeparator, separator, sizeof separator);
 }
 
 int RunOutermost(int (*body)()) {
@@ -69,7 +81,18 @@ const char* const PathDelimiters = "\\:";
 bool IsLeadByte(char c) { return IsDBCSLeadByte(static_cast<BYTE>(c)) != 0; }
 
 void UpperCase(std::string& text) {
-  if (!text.empty()) CharUpperBuffA(&text[0], DWORD(text.size()));
+  // Every code page maps a-z to A-Z, so pure ASCII needs no user32. Any other byte goes through
+  // the system: in a double-byte code page an ASCII letter can be the trail byte of a character.
+  bool ascii = true;
+  for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) {
+    for (char& c : text)
+      if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    return;
+  }
+  using TCharUpperBuffA = DWORD(WINAPI*)(LPSTR, DWORD);
+  if (auto charUpperBuff = User32Function<TCharUpperBuffA>("CharUpperBuffA"))
+    charUpperBuff(&text[0], DWORD(text.size()));
 }
 
 std::string ExecutablePath() {
