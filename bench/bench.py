@@ -120,6 +120,8 @@ def main():
     args = parser.parse_args()
     tarvo, wait, minimal = (os.path.abspath(p) for p in (args.tarvo, args.wait, args.minimal))
     args.exe, args.out = os.path.abspath(args.exe), os.path.abspath(args.out)
+    if args.wine_loader:
+        args.wine_exe, args.wine_minimal = os.path.abspath(args.wine_exe), os.path.abspath(args.wine_minimal)
     workdir = tempfile.mkdtemp(prefix="tarvo-bench-")
     try:
         wall = wall_times({"true": [shutil.which("true")], "minimal": [minimal], "tarvo": [tarvo]}, args.runs, workdir)
@@ -133,8 +135,7 @@ def main():
             os.mkdir(wine_dir)
             renamed = os.path.join(wine_dir, NON_ASCII_NAME)
             shutil.copy(args.wine_exe, renamed)
-            programs = {"minimal": os.path.abspath(args.wine_minimal), "tarvo": os.path.abspath(args.wine_exe),
-                        "renamed": renamed}
+            programs = {"minimal": args.wine_minimal, "tarvo": args.wine_exe, "renamed": renamed}
             wine, wine_ratio = wine_pairs(args.wine_loader, programs, args.wine_pairs, wine_dir)
     finally:
         os.chdir("/")
