@@ -125,7 +125,12 @@ class NobodyTest(E2ETest):
     def setUpClass(cls):
         if not is_windows() or os.getuid() != 0 or not shutil.which("setpriv"):
             return
-        cls.wine = NobodyWine()
+        wine = NobodyWine()
+        reachable = subprocess.run(as_user(NOBODY) + ["test", "-x", os.path.dirname(wine.prefix), "-a", "-x",
+                                                      e2e.ARGS.runner[0]])
+        if reachable.returncode != 0:
+            return  # the build tree lies where nobody cannot go
+        cls.wine = wine
         cls.wine.start()
 
     @classmethod
@@ -135,7 +140,7 @@ class NobodyTest(E2ETest):
 
     def setUp(self):
         if not self.wine:
-            self.skipTest("needs Windows programs under Wine, root and setpriv")
+            self.skipTest("needs Windows programs under Wine, root, setpriv and a build tree that nobody can reach")
         super().setUp()
         os.chown(self.dir, NOBODY, NOBODY)
 
@@ -199,7 +204,7 @@ class DoubleByteCodePageTest(NobodyTest):
 
     def setUp(self):
         if not self.locales:
-            self.skipTest("needs Windows programs under Wine, root, setpriv and localedef")
+            self.skipTest("needs Windows programs under Wine, root, setpriv, a build tree nobody can reach, localedef")
         super().setUp()
 
     def japanese(self):
