@@ -32,7 +32,8 @@ static void append(const char* name, const char* text) {
   if (file == INVALID_HANDLE_VALUE) return;
   LARGE_INTEGER distance = {0};
   DWORD written;
-  if (SetFilePointerEx(file, distance, NULL, FILE_END)) WriteFile(file, text, (DWORD)strlen(text), &written, NULL);
+  if (SetFilePointerEx(file, distance, NULL, FILE_END))
+    WriteFile(file, text, (DWORD)strlen(text), &written, NULL);
   FlushFileBuffers(file);
   CloseHandle(file);
 }
