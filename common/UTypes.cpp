@@ -24,8 +24,9 @@ int64_t TKEV_AnyFile::GetSize() const {
 TKEV_LOGFile::TKEV_LOGFile(const std::string& name) : TKEV_AnyFile(name) { CheckSize(); }
 
 bool TKEV_LOGFile::CheckSize() {
-  // The log is held as its writer holds it from the size check through the rename, so that of two
-  // copies starting together only one rotates it; the other finds it held (size 0) or already new.
+  // The log is held against writers and other copies' checks from the size check through the
+  // rename, so that of two copies starting together only one rotates it; the other finds it held
+  // (size 0), already new, or no longer under its name.
   os::TFile log = os::FileOpenExclusive(FFileName);
   if (log == os::InvalidFile) return true;
   bool result = true;

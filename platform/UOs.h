@@ -91,8 +91,9 @@ void LogClose(TFile file);
 
 // True when name is an existing entry that is not a directory.
 bool FileExists(const std::string& name);
-// Opens an existing file the way its writer holds it: while it is open here no writer can open
-// it, and it can still be renamed. InvalidFile when it is missing or held by a writer.
+// Opens an existing file for its size check: while it is open here no writer and no other size
+// check can hold it, readers can, and it can still be renamed. InvalidFile when it is missing, held
+// by a writer or held by another copy's check.
 TFile FileOpenExclusive(const std::string& name);
 // The size of an open regular file; -1 when it cannot be read or is no regular file.
 int64_t FileSize(TFile file);

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include "UOs.h"
@@ -30,6 +31,14 @@ T Failed(T result) {
 HANDLE AsHandle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
 
+// user32 costs a run more than all its other work, and only upper-casing beyond ASCII and the
+// message box of an escaped exception need it: it is loaded the first time one of them does.
+template <typename T>
+T User32Function(const char* name) {
+  static HMODULE user32 = LoadLibraryA("user32.dll");
+  return user32 ? reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(user32, name))) : nullptr;
+}
+
 // What the system's runtime does with an exception nobody caught: the unhandled-exception filter
 // first (a debugger or the system may take over there), then a task-modal message box.
 void ReportUnhandled(const char* message) {
@@ -42,15 +51,18 @@ void ReportUnhandled(const char* message) {
   CONTEXT context{};
   EXCEPTION_POINTERS pointers{&record, &context};
   UnhandledExceptionFilter(&pointers);
-  MessageBoxA(nullptr, message, "Application Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+  using TMessageBoxA = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
+  if (auto messageBox = User32Function<TMessageBoxA>("MessageBoxA"))
+    messageBox(nullptr, message, "Application Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 
 }  // namespace
 
 void StartUp() {
-  char separator[8] = {};
+  // The separator is a whole character, of two bytes in a double-byte code page.
+  char separator[sizeof gTimeSeparator] = {};
   if (GetLocaleInfoA(GetThreadLocale(), LOCALE_STIME, separator, sizeof separator) > 1 && separator[0])
-    gTimeSeparator[0] = separator[0];
+    memcpy(gTimeSeparator, separator, sizeof separator);
 }
 
 int RunOutermost(int (*body)()) {
@@ -69,7 +81,18 @@ const char* const PathDelimiters = "\\:";
 bool IsLeadByte(char c) { return IsDBCSLeadByte(static_cast<BYTE>(c)) != 0; }
 
 void UpperCase(std::string& text) {
-  if (!text.empty()) CharUpperBuffA(&text[0], DWORD(text.size()));
+  // Every code page maps a-z to A-Z, so pure ASCII needs no user32. Any other byte goes through
+  // the system: in a double-byte code page an ASCII letter can be the trail byte of a character.
+  bool ascii = true;
+  for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) {
+    for (char& c : text)
+      if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    return;
+  }
+  using TCharUpperBuffA = DWORD(WINAPI*)(LPSTR, DWORD);
+  if (auto charUpperBuff = User32Function<TCharUpperBuffA>("CharUpperBuffA"))
+    charUpperBuff(&text[0], DWORD(text.size()));
 }
 
 std::string ExecutablePath() {
@@ -77,7 +100,9 @@ std::string ExecutablePath() {
   for (;;) {
     DWORD length = GetModuleFileNameA(nullptr, &path[0], DWORD(path.size()));
     if (length == 0) return Failed(std::string());
-    if (length < path.size()) {
+    // In a double-byte code page a character that does not fit is left out whole, with no error:
+    // a result that leaves fewer than two bytes free may have been cut.
+    if (length + 1 < path.size()) {
       path.resize(length);
       return path;
     }
@@ -192,13 +217,35 @@ bool FileExists(const std::string& name) {
          FileTimeToDosDateTime(&local, &dosDate, &dosTime);
 }
 
+namespace {
+// A lock on a range no log reaches: it touches no byte a writer or reader uses, and only one size
+// check at a time can hold it.
+constexpr DWORD CheckLockOffsetHigh = 0x7FFFFFF0;
+constexpr DWORD CheckLockLength = 1;
+
+bool SameFile(HANDLE one, HANDLE other) {
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  return GetFileInformationByHandle(one, &a) && GetFileInformationByHandle(other, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+}  // namespace
+
 TFile FileOpenExclusive(const std::string& name) {
   if (!FileExists(name)) return InvalidFile;
-  // Open for writing, as the log's writer does, so that neither a writer nor another copy's size
-  // check can open it meanwhile; delete sharing lets this very handle's owner rename it.
-  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Read access with read sharing keeps writers out (they ask for write access) and lets readers
+  // in; delete sharing lets the file be renamed while held. Other copies' checks are kept out by
+  // the lock; a copy that cannot take it leaves the check to the copy that holds it.
+  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Failed(InvalidFile);
+  OVERLAPPED range{};
+  range.OffsetHigh = CheckLockOffsetHigh;
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, CheckLockLength, 0, &range)) {
+    Failed(0);
+    CloseHandle(file);
+    return InvalidFile;
+  }
   return FromHandle(file);
 }
 
@@ -207,9 +254,16 @@ int64_t FileSize(TFile file) {
   return GetFileSizeEx(AsHandle(file), &size) ? int64_t(size.QuadPart) : Failed(int64_t(-1));
 }
 
-// While FileOpenExclusive's handle is open no other copy can hold the file to move it aside, so
-// the name still leads to it.
-bool FileIsNamed(TFile, const std::string&) { return true; }
+// Another copy may have moved the file aside between this copy's open and its lock.
+bool FileIsNamed(TFile file, const std::string& name) {
+  HANDLE named =
+      CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return Failed(false);
+  bool same = SameFile(AsHandle(file), named);
+  CloseHandle(named);
+  return same;
+}
 
 bool FileDelete(const std::string& name) { return DeleteFileA(name.c_str()) || Failed(false); }
 
