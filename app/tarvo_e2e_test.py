@@ -49,10 +49,11 @@ def block_pattern(program_name, created=True, signalled=True):
 class Peer:
     """A helper process (tarvo-wait, tarvo-testkit) and its output."""
 
-    def __init__(self, program, *arguments, user=None, cwd=None):
+    def __init__(self, program, *arguments, user=None, cwd=None, preexec_fn=None):
         self.process = subprocess.Popen(
             as_user(user) + command(program, *arguments),
             cwd=cwd,
+            preexec_fn=preexec_fn,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
         )
@@ -109,8 +110,8 @@ class E2ETest(unittest.TestCase):
             peer.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def peer(self, *arguments, expect="waiting", user=None, program=None):
-        peer = Peer(program or ARGS.wait, *arguments, user=user, cwd=self.dir)
+    def peer(self, *arguments, expect="waiting", user=None, program=None, preexec_fn=None):
+        peer = Peer(program or ARGS.wait, *arguments, user=user, cwd=self.dir, preexec_fn=preexec_fn)
         self.peers.append(peer)
         self.assertEqual(peer.read_line(), expect)
         return peer
@@ -294,6 +295,15 @@ class EachTest(E2ETest):
         self.assertEqual([peer.read_line() for _ in arguments], ["[%s]" % argument.strip() for argument in arguments])
         self.assertEqual(peer.read_line(), "waiting")
 
+    def test_keeps_running_when_started_with_child_signals_ignored(self):
+        if is_windows():
+            self.skipTest("POSIX signal dispositions")
+        ignore_children = lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+        peer = self.peer("--each", ARGS.testkit, "echo", "run", preexec_fn=ignore_children)
+        for _ in range(2):
+            self.run_tarvo()
+            self.assertEqual([peer.read_line() for _ in range(3)], ["signalled", "[run]", "waiting"])
+
     def test_command_that_cannot_be_started_is_an_error(self):
         peer = self.peer("--each", os.path.join(self.dir, "no-such-program"))
         self.run_tarvo()
@@ -334,6 +344,17 @@ class LocaleTest(E2ETest):
         environment = {"PATH": os.environ.get("PATH", ""), "LOCPATH": self.locales, "LANG": locale}
         result = subprocess.run([program], cwd=self.dir, env=environment, capture_output=True, timeout=TIMEOUT)
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+
+    def test_time_zone_decides_the_banner_time(self):
+        if is_windows():
+            self.skipTest("POSIX TZ")
+        stamps = []
+        for zone in ("UTC0", "EAST-9"):  # POSIX zone rules, no time zone files needed
+            environment = {"PATH": os.environ.get("PATH", ""), "TZ": zone}
+            subprocess.run([ARGS.tarvo], cwd=self.dir, env=environment, check=True, timeout=TIMEOUT)
+            banner = self.log(self.log_name()).split(b"\r\n")[-6].decode()
+            stamps.append(datetime.datetime.strptime(re.search(r"\[(.*)\]", banner).group(1), "%d.%m.%y %H:%M:%S"))
+        self.assertAlmostEqual((stamps[1] - stamps[0]).total_seconds(), 9 * 3600, delta=120)
 
     def test_locale_decides_time_separator_and_upper_casing(self):
         cases = [

@@ -96,6 +96,10 @@ check_zip() {
     # tarvo.exe loads user32 only when it needs it (a name beyond ASCII, the message box).
     [[ $(basename "$exe") != tarvo.exe || $dlls != *USER32.DLL* ]] || fail "tarvo.exe imports USER32.DLL"
   done
+  for text in README.txt LICENSE.txt; do
+    python3 -c 'import sys; data = open(sys.argv[1], "rb").read(); sys.exit(data.count(b"\n") != data.count(b"\r\n"))' \
+      "$scratch/unzipped/$text" || fail "$text: not CR LF line ends"
+  done
   python3 - "$scratch/unzipped" <<'PYTHON' || fail "version resources"
 import os, sys
 

@@ -163,6 +163,8 @@ void CatchTerminationRequests() {
 bool TerminationRequested() { return gTerminationRequested != 0; }
 
 int RunAndWait(const std::vector<std::string>& command) {
+  // Inherited as ignored, SIGCHLD would let the system reap the command and waitpid fail.
+  signal(SIGCHLD, SIG_DFL);
   std::vector<char*> arguments;
   for (const std::string& argument : command) arguments.push_back(const_cast<char*>(argument.c_str()));
   arguments.push_back(nullptr);

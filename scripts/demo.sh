@@ -30,16 +30,29 @@ peer=$bin/wait/tarvo-wait$exe
 demo=$(mktemp -d)
 peer_pid=
 finish() {
-  [[ -n $peer_pid ]] && kill "$peer_pid" 2>/dev/null
-  $windows && wine_stop
+  if [[ -n $peer_pid ]]; then kill "$peer_pid" 2>/dev/null || true; fi
+  if $windows; then wine_stop; fi
   rm -rf "$demo"
 }
 trap finish EXIT
 if $windows; then
+  # A prefix of the demo's own: its server is started and stopped here, never one that tests use.
+  export WINEPREFIX=$bin/demo-wineprefix
   wine_start
   [[ $preset == windows64 ]] && echo "(this machine runs 64-bit code only: the 64-bit build of the same sources)"
 fi
 cd "$demo"
+
+# The event is the user's: a waiter of this user's that is already running would take the demo's
+# signal (and react to it). A leftover object of killed holders can be locked and does no harm.
+if ! $windows; then
+  event=/dev/shm/tarvo-event.$(id -u).{E2B90EB2-C1FF-41B1-AD29-E12A06492A93}
+  if [[ -e $event ]] && ! flock --nonblock --exclusive "$event" true 2>/dev/null; then
+    echo "Another process of this user holds the tarvo event (a waiter?): the demo's signal would" >&2
+    echo "go to it. Stop it, or run the demo as another user." >&2
+    exit 1
+  fi
+fi
 
 # The peer writes into a file that is read as it grows: nothing is lost when the peer ends first.
 echo "\$ tarvo-wait$exe --timeout 20 &"
