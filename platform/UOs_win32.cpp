@@ -119,6 +119,16 @@ TFile LogOpen(const std::string& name, int32_t extraFlags) {
   return FromHandle(file);
 }
 
+// Windows has no queue for a sharing violation: try again every few milliseconds.
+TFile LogOpenWaiting(const std::string& name, int32_t extraFlags, int64_t timeoutMs) {
+  constexpr int64_t PauseMs = 10;
+  for (int64_t waited = 0;; waited += PauseMs) {
+    TFile file = LogOpen(name, extraFlags);
+    if (file != InvalidFile || !IsSharingViolation(LastError()) || waited >= timeoutMs) return file;
+    Sleep(DWORD(PauseMs));
+  }
+}
+
 bool LogSeekEnd(TFile file) {
   LARGE_INTEGER distance{};
   return SetFilePointerEx(AsHandle(file), distance, nullptr, FILE_END) || Failed(false);
