@@ -7,9 +7,11 @@ of its own (a mount namespace), because it attacks the event.
   tarvo_surroundings_test.py --tarvo PATH --wait PATH --testkit PATH [--runner COMMAND]
 """
 import ctypes
+import fcntl
 import os
 import re
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -155,6 +157,42 @@ class PublicationTest(SurroundingsTest):
         self.assertEqual(os.listdir(SHM), [])
 
 
+class RefusalTest(SurroundingsTest):
+    def test_objects_of_other_kinds_under_the_name_are_refused_with_their_codes(self):
+        def fifo(path):
+            os.mkfifo(path, 0o600)
+
+        def bound_socket(path):
+            listener = socket.socket(socket.AF_UNIX)
+            listener.bind(path)
+            self.addCleanup(listener.close)
+
+        cases = [("directory", os.mkdir, 21), ("FIFO", fifo, 17), ("socket", bound_socket, 6)]
+        for what, make, error in cases:
+            with self.subTest(what):
+                make(event_path())
+                try:
+                    self.run_tarvo()
+                    lines = self.lines()
+                    self.assertEqual(lines[3], b"{Create} FevTarvo.Handle = 0, FevTarvo.LastError = %d" % error)
+                    self.assertEqual(lines[5], b"{Run} = FALSE")
+                    self.assertTrue(os.path.lexists(event_path()), "left untouched")
+                finally:
+                    os.remove(os.path.join(self.dir, self.log_name()))
+                    (os.rmdir if what == "directory" else os.remove)(event_path())
+
+    def test_another_user_can_occupy_the_name_and_the_run_logs_it(self):
+        self.needs_root()
+        occupy = subprocess.run(e2e.as_user(e2e.NOBODY) + ["sh", "-c", 'echo mine > "$0"', event_path()])
+        self.assertEqual(occupy.returncode, 0)
+        self.run_tarvo()
+        lines = self.lines()
+        self.assertEqual(lines[3], b"{Create} FevTarvo.Handle = 0, FevTarvo.LastError = 13")
+        self.assertEqual(lines[5], b"{Run} = FALSE")
+        with open(event_path(), "rb") as file:
+            self.assertEqual(file.read(), b"mine\n")
+
+
 class ModeTest(SurroundingsTest):
     def test_event_made_under_a_strict_umask_opens_for_the_users_next_run(self):
         self.needs_root()
@@ -193,9 +231,11 @@ class LogAccessTest(SurroundingsTest):
         self.assert_log(self.log_name(), [block_pattern(self.program_name())] * 2)
 
 
-def blocked_lock_requests():
+def blocked_lock_requests(path):
+    """The requests that wait for a lock on the file at path (other processes' locks do not count)."""
+    number = os.stat(path).st_ino
     with open("/proc/locks") as locks:
-        return [line for line in locks if "->" in line]
+        return [line for line in locks if "->" in line and line.split()[6].endswith(":%d" % number)]
 
 
 class WaitingWriterTest(SurroundingsTest):
@@ -206,9 +246,9 @@ class WaitingWriterTest(SurroundingsTest):
 
     def test_writer_whose_log_was_moved_aside_meanwhile_writes_to_the_new_log(self):
         holder = self.hold_log()
-        before = len(blocked_lock_requests())
+        log = os.path.join(self.dir, self.log_name())
         run = self.start(program=e2e.ARGS.tarvo)
-        wait_until(lambda: len(blocked_lock_requests()) > before, what="the run's wait for the lock")
+        wait_until(lambda: blocked_lock_requests(log), what="the run's wait for the lock")
         old = os.path.join(self.dir, self.old_name())
         os.rename(os.path.join(self.dir, self.log_name()), old)  # as another copy's rotation does
         holder.terminate()
@@ -222,9 +262,9 @@ class WaitingWriterTest(SurroundingsTest):
         holder = self.hold_log()
         trace = os.path.join(tempfile.gettempdir(), "tarvo-flock-%d" % os.getpid())
         self.addCleanup(lambda: os.path.exists(trace) and os.remove(trace))
-        before = len(blocked_lock_requests())
+        log = os.path.join(self.dir, self.log_name())
         run = self.start("-qq", "-o", trace, "-e", "trace=flock", e2e.ARGS.tarvo, program="strace")
-        wait_until(lambda: len(blocked_lock_requests()) > before, what="the run's wait for the lock")
+        wait_until(lambda: blocked_lock_requests(log), what="the run's wait for the lock")
         time.sleep(0.5)
         holder.terminate()
         self.assertEqual(run.wait(e2e.TIMEOUT), 0)
@@ -234,6 +274,15 @@ class WaitingWriterTest(SurroundingsTest):
         # Polling every 10 ms for half a second would take some fifty.
         self.assertLessEqual(len(calls), 12, "".join(calls))
         self.assertIn("LOCK_EX)", "".join(calls), "a blocking lock request")
+
+    def test_a_shared_lock_on_the_log_keeps_writers_out(self):
+        log = os.path.join(self.dir, self.log_name())
+        with open(log, "rb+" if os.path.exists(log) else "wb+") as file:
+            fcntl.flock(file, fcntl.LOCK_SH)  # as a reader that shares no writing would
+            waiter = self.peer("--timeout", "30")
+            self.run_tarvo()
+            self.assertEqual(waiter.read_line(), "signalled")
+            self.assertEqual(os.path.getsize(log), 0, "no writer got in")
 
     def old_name(self):
         return self.log_name()[:-4] + ".001"

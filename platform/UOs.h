@@ -98,7 +98,9 @@ TFile LogOpenWaiting(const std::string& name, int32_t extraFlags, int64_t timeou
 bool LogSeekEnd(TFile file);
 // One write call; written receives the count of bytes that reached the file.
 bool LogWrite(TFile file, const char* data, size_t length, size_t& written);
-// Forces written data to disk.
+// Forces written data to disk; the file may only be closed afterwards. POSIX: ends the writer's
+// hold first (each batch is one appending write, complete before the next writer's), so that
+// writers queue for the write only, not for the disk.
 void LogForce(TFile file);
 void LogClose(TFile file);
 

@@ -300,7 +300,12 @@ bool LogWrite(TFile file, const char* data, size_t length, size_t& written) {
   return written == length;
 }
 
-void LogForce(TFile file) { fsync(int(file)); }
+// The data are in the file already (appended by one write): the next writer need not wait for the
+// disk, so the hold ends before the forcing.
+void LogForce(TFile file) {
+  flock(int(file), LOCK_UN);
+  fsync(int(file));
+}
 
 void LogClose(TFile file) { close(int(file)); }
 
