@@ -3,7 +3,7 @@
 blocks that reach the log: whole construction batches (the empty line, the banner, the empty line
 and the event's line) and whole run batches (the signal's line and the result). See bench/crowd.sh.
 
-  crowd.py --tarvo PATH [--counts 250,500,...] [--out FILE]
+  crowd.py --tarvo PATH [--counts 250,500,...] [--dir /tmp] [--out FILE]
 
 The copies are started first as small shells held at a barrier (a pipe whose writer closes), so
 that they all execute tarvo at the same moment. Prints a Markdown table and writes it to --out.
@@ -72,12 +72,13 @@ def main():
     parser.add_argument("--tarvo", required=True)
     parser.add_argument("--counts", default="250,500,1000,2000,3000,4000")
     parser.add_argument("--out")
+    parser.add_argument("--dir", default="/tmp", help="where the temporary directory is made")
     args = parser.parse_args()
     tarvo = os.path.abspath(args.tarvo)
     log_name = os.path.splitext(os.path.basename(tarvo))[0].upper() + ".LOG"
     rows = []
     for copies in [int(count) for count in args.counts.split(",")]:
-        workdir = tempfile.mkdtemp(prefix="tarvo-crowd-", dir="/tmp")
+        workdir = tempfile.mkdtemp(prefix="tarvo-crowd-", dir=args.dir)
         os.chdir(workdir)
         try:
             seconds, failed = crowd(tarvo, copies, workdir)
@@ -92,8 +93,8 @@ def main():
         print("%d copies: %d construction and %d run batches, %d lost, %.2f s" % (copies, constructions, runs, lost,
                                                                                     seconds), flush=True)
     table = [
-        "Measured %s on %s, %d cores, kernel %s, in a directory of /tmp."
-        % (datetime.date.today().isoformat(), platform.machine(), os.cpu_count(), platform.release()),
+        "Measured %s on %s, %d cores, kernel %s, in a directory of %s."
+        % (datetime.date.today().isoformat(), platform.machine(), os.cpu_count(), platform.release(), args.dir),
         "",
         "| copies at once | construction batches | run batches | batches lost | runs without the event | "
         "broken bytes | failed exits | time taken |",
