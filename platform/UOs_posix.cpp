@@ -268,10 +268,10 @@ bool LockExclusiveUntil(int fd, int64_t deadline) {
   for (;;) {
     if (errno != EWOULDBLOCK && errno != EINTR) return false;
     int64_t left = deadline - MonotonicMs();
-    if (left <= 0) {
-      errno = EWOULDBLOCK;
-      return false;
-    }
+    // At the deadline, one last try: the lock may have passed to this writer just as its alarm
+    // went off. Giving it up then would leave the lock idle until the next writer in the queue
+    // runs, and under a crowd every writer at the head is one whose time is running out.
+    if (left <= 0) return flock(fd, LOCK_EX | LOCK_NB) == 0;
     InstallAlarmOnce();
     AskForShortSlices();
     // The alarm repeats until it is stopped: one that fires before flock sleeps cannot strand it.
