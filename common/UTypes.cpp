@@ -6,9 +6,8 @@
 #include "UOs.h"
 
 namespace {
-// How long the final flush keeps trying while another writer holds the file.
-constexpr unsigned FinalFlushRetryMs = 2000;
-constexpr unsigned FinalFlushPauseMs = 10;
+// How long the final flush waits while another writer holds the file.
+constexpr int64_t FinalFlushWaitMs = 2000;
 }  // namespace
 
 TKEV_AnyFile::TKEV_AnyFile(const std::string& name) : FFileName(name) { os::UpperCase(FFileName); }
@@ -43,12 +42,9 @@ bool TKEV_LOGFile::MoveAside() {
 }
 
 TKEV_LOGFile::~TKEV_LOGFile() {
-  // Another copy of the program may be appending its own batch right now: wait for it a little
-  // rather than lose this run's last lines.
-  bool heldByAnotherWriter = false;
-  for (unsigned waited = 0; !Flush(heldByAnotherWriter) && heldByAnotherWriter && waited < FinalFlushRetryMs;
-       waited += FinalFlushPauseMs)
-    os::SleepMs(FinalFlushPauseMs);
+  // Another copy of the program may be appending its own batch right now: wait for it in turn, a
+  // little, rather than lose this run's last lines.
+  Flush(FinalFlushWaitMs);
 }
 
 void TKEV_LOGFile::AddLine(const std::string& text, bool forceFlush) {
@@ -57,19 +53,13 @@ void TKEV_LOGFile::AddLine(const std::string& text, bool forceFlush) {
   if (FBuffer.size() >= size_t(FlushThreshold) || forceFlush || !FBuffered) Flush();
 }
 
-bool TKEV_LOGFile::Flush() {
-  bool heldByAnotherWriter = false;
-  return Flush(heldByAnotherWriter);
-}
+bool TKEV_LOGFile::Flush() { return Flush(0); }
 
-bool TKEV_LOGFile::Flush(bool& heldByAnotherWriter) {
-  heldByAnotherWriter = false;
+bool TKEV_LOGFile::Flush(int64_t waitMs) {
   if (FBuffer.empty()) return true;
-  os::TFile file = os::LogOpen(FFileName, GetFlags());
-  if (file == os::InvalidFile) {
-    heldByAnotherWriter = os::IsSharingViolation(os::LastError());
-    return false;
-  }
+  os::TFile file =
+      waitMs > 0 ? os::LogOpenWaiting(FFileName, GetFlags(), waitMs) : os::LogOpen(FFileName, GetFlags());
+  if (file == os::InvalidFile) return false;
   size_t written = 0;
   bool complete = os::LogSeekEnd(file) && os::LogWrite(file, FBuffer.data(), FBuffer.size(), written);
   // Bytes that reached the file are done with, also after a short write: writing them again

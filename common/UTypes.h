@@ -46,7 +46,8 @@ class TKEV_LOGFile : public TKEV_AnyFile {
   const std::string& Pending() const { return FBuffer; }
 
  private:
-  bool Flush(bool& heldByAnotherWriter);
+  // Waits up to waitMs for another writer to let go of the file (0: not at all).
+  bool Flush(int64_t waitMs);
   bool MoveAside();
 
   std::string FBuffer;

@@ -1,5 +1,10 @@
 // The operating-system layer: everything the program needs from the system, and nothing more.
-// One implementation per system (UOs_posix.cpp, UOs_win32.cpp); no other code touches the system.
+// One implementation per system (UOs_posix.cpp with UOs_posix_event.cpp, UOs_win32.cpp); no other
+// code touches the system.
+//
+// Callers: "program" groups serve tarvo (and through the log classes, everything that writes a
+// log); "peer" groups serve tarvo-wait; "tests only" groups are never used by a shipped program's
+// own code.
 #pragma once
 
 #include <cstddef>
@@ -9,23 +14,32 @@
 
 namespace os {
 
-// ---- Start-up and the outermost handler ----
+// ---- Start-up and the outermost handler (program and peer) ----
 
-// Reads what the program takes from its surroundings once (locale: time separator, upper-casing
-// rules) and sets the process up (e.g. a write past a file size limit fails instead of killing).
+// Called first by every program. Reads what the program takes from its surroundings once
+// (locale: time separator, upper-casing rules) and sets the process up: standard descriptors that
+// were closed are opened on the null device (so that no file the program opens lands on them),
+// and a write past a file size limit fails instead of killing.
 void StartUp();
 
 // Runs body; an exception that escapes it is reported the system's way (message box on Windows,
 // standard error on POSIX) and ends the process with exit code 1.
 int RunOutermost(int (*body)());
 
-// Test seam: a hook called where the tests inject faults ("event-create", "event-signal"); it may
-// throw. The shipped programs never set it.
+// ---- Fault seam (tests only; the shipped programs never set a hook) ----
+
+// The points where the hook is called. A hook that throws there makes the step fail: at
+// FaultEventCreate and FaultEventSignal the exception reaches the caller; at FaultNoUnnamedFiles
+// (POSIX) it is taken as "this file system has no unnamed files", so that the event is published
+// the way it is where O_TMPFILE is unsupported.
+constexpr const char* FaultEventCreate = "event-create";
+constexpr const char* FaultEventSignal = "event-signal";
+constexpr const char* FaultNoUnnamedFiles = "event-no-unnamed-files";
 using TFaultHook = void (*)(const char* point);
 void SetFaultHook(TFaultHook hook);
 void FaultPoint(const char* point);
 
-// ---- Text and file names ----
+// ---- Text and file names (program) ----
 
 // Characters that end a directory part of a path, for the file-name helpers.
 extern const char* const PathDelimiters;
@@ -39,7 +53,7 @@ void UpperCase(std::string& text);
 // The full path of the running executable, however long; empty when the system cannot tell.
 std::string ExecutablePath();
 
-// ---- Time ----
+// ---- Time (program; the sleeps and termination requests: peer) ----
 
 struct TLocalTime {
   int Year, Month, Day, Hour, Minute, Second;
@@ -58,21 +72,25 @@ bool TerminationRequested();
 // Sleeps for milliseconds, or less when the process is asked to end meanwhile.
 void SleepUnlessAsked(int64_t milliseconds);
 
-// Runs command[0] (looked up in the search path when it names no directory) with the arguments
+// Peer: runs command[0] (looked up in the search path when it names no directory) with the arguments
 // that follow, with this process's standard streams, and waits until it ends, also when this
 // process is asked to end meanwhile. Its exit code; -1 when it cannot be started (see LastError).
 int RunAndWait(const std::vector<std::string>& command);
 
-// ---- Errors ----
+// ---- Errors (program) ----
 
-// The system's error code of the last failed call of this layer on this thread.
+// The system's error code of the last failed call of this layer's free functions (not of TEvent or
+// TForeignObject, which keep their own). One value for the whole process, not one per thread: the
+// programs have one thread.
 int32_t LastError();
 // True when code says that a file is held open by another writer.
 bool IsSharingViolation(int32_t code);
 
-// ---- The log file ----
+// ---- The log file (program) ----
 // A writer holds the file alone: while it is open here, another writer's open fails with a
-// sharing violation; readers may read it at any time. Nothing follows a symbolic link.
+// sharing violation; readers may read it at any time. Nothing follows a symbolic link. POSIX: the
+// file is opened write-only for appending, and the hold is an exclusive flock; a writer that got
+// the lock checks that the name still leads to the file it locked and opens again otherwise.
 
 using TFile = intptr_t;
 constexpr TFile InvalidFile = -1;
@@ -80,14 +98,19 @@ constexpr TFile InvalidFile = -1;
 // Opens name for writing, creating it when missing. extraFlags are OR'ed into the open (Win32
 // flags and attributes; ignored on POSIX). InvalidFile on failure (see LastError).
 TFile LogOpen(const std::string& name, int32_t extraFlags);
+// LogOpen that, while another writer holds the file, waits for it in turn for up to timeoutMs
+// (POSIX: in the kernel's queue of the lock) before it fails with a sharing violation.
+TFile LogOpenWaiting(const std::string& name, int32_t extraFlags, int64_t timeoutMs);
 bool LogSeekEnd(TFile file);
 // One write call; written receives the count of bytes that reached the file.
 bool LogWrite(TFile file, const char* data, size_t length, size_t& written);
-// Forces written data to disk.
+// Forces written data to disk; the file may only be closed afterwards. POSIX: ends the writer's
+// hold first (each batch is one appending write, complete before the next writer's), so that
+// writers queue for the write only, not for the disk.
 void LogForce(TFile file);
 void LogClose(TFile file);
 
-// ---- Files by name (log rotation) ----
+// ---- Files by name (program: log rotation) ----
 
 // True when name is an existing entry that is not a directory.
 bool FileExists(const std::string& name);
@@ -103,9 +126,9 @@ bool FileDelete(const std::string& name);
 // Renames a file; fails when newName exists, never replacing it.
 bool FileRename(const std::string& oldName, const std::string& newName);
 
-// ---- The named event ----
+// ---- The named event (program and peer) ----
 // Windows: a kernel event object. POSIX: an object in /dev/shm owned by the real user; it lives
-// while some process holds it open, like its Windows counterpart.
+// while some process holds it open, like its Windows counterpart (see UOs_posix_event.cpp).
 
 class TEvent {
  public:
@@ -125,18 +148,25 @@ class TEvent {
   // Sets the event: an auto-reset event releases one waiter, or stays set until the next wait.
   // False on failure, with the error code in LastError().
   bool Signal();
-  // Waits until the event is set; timeoutMs < 0 waits for ever.
+  // Waits until the event is set; timeoutMs < 0 waits for ever. POSIX: while it waits, it checks
+  // about every half second that the name still leads to its object, and opens or publishes the
+  // event again when the object was removed from under it.
   TWaitResult Wait(int64_t timeoutMs);
 
  private:
+  bool Attach(int fd);
+  void Detach();
+  void RecoverRemovedObject();
+
   std::string FObjectName;  // POSIX: the path of the shared object
   intptr_t FHandle = 0;
   int32_t FLastError = 0;
-  void* FShared = nullptr;  // POSIX: the mapped shared state
+  void* FShared = nullptr;   // POSIX: the mapped shared state
+  int64_t FNextCheckMs = 0;  // POSIX: when Wait next checks that the name leads to the object
 };
 
-// An object of another kind put under an event's name (POSIX: shared memory that is not an event;
-// Windows: a mutex), held until destruction. Used by the peer program to test name clashes.
+// An object of another kind put under an event's name (POSIX: a file that is not an event;
+// Windows: a mutex), held until destruction. Peer only: tarvo-wait --clash, for name clashes.
 class TForeignObject {
  public:
   explicit TForeignObject(const std::string& name);

@@ -1,23 +1,27 @@
 // POSIX (Linux) implementation of the operating-system layer.
+// The named event is in UOs_posix_event.cpp.
 #include <fcntl.h>
 #include <langinfo.h>
-#include <linux/futex.h>
+#include <poll.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/auxv.h>
 #include <sys/file.h>
-#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <exception>
 
 #include "UOs.h"
@@ -28,10 +32,20 @@ namespace os {
 
 namespace {
 
+// How the locale's characters are made of bytes, as far as upper-casing cares.
+enum class TCharacters {
+  Ascii,       // C, or UTF-8: an ASCII byte is always a character of its own
+  SingleByte,  // every byte is a character, letters beyond ASCII included
+  MultiByte,   // e.g. BIG5, GBK: a trail byte may look like an ASCII letter
+};
+
 int32_t gLastError = 0;
 volatile sig_atomic_t gTerminationRequested = 0;
 char gTimeSeparator[8] = ":";
-bool gUpperCaseSingleByte = false;
+TCharacters gCharacters = TCharacters::Ascii;
+constexpr int MaxLogReopens = 8;
+constexpr long AlarmRepeatUs = 20000;
+constexpr uint64_t ShortSliceNs = 100000;
 
 template <typename T>
 T Failed(T result) {
@@ -68,34 +82,67 @@ bool IsDefaultLocale(const char* locale) {
          strcmp(locale, "POSIX") == 0;
 }
 
-// The first literal character of a time format after a conversion, e.g. ':' in "%H:%M:%S".
-char SeparatorOf(const char* timeFormat) {
-  bool afterConversion = false;
-  for (const char* p = timeFormat; *p; ++p) {
-    if (*p == '%') {
-      ++p;
-      while (*p == 'E' || *p == 'O' || *p == '_' || *p == '-' || *p == '0' || *p == '^' || *p == '#') ++p;
-      if (*p == 0) break;
-      if (*p == 'T' || *p == 'R') return ':';
-      afterConversion = true;
-    } else if (afterConversion && *p != ' ') {
-      return *p;
-    }
+// The separator of a time format: the literal text after the first conversion that is followed
+// by any (spaces aside), e.g. ':' in "%H:%M:%S". Only a text of one single-byte character is taken;
+// anything else (ja_JP's "%H時%M分%S秒") gives ':'.
+char SeparatorOf(const char* timeFormat, bool highBytesAreCharacters) {
+  for (const char* p = strchr(timeFormat, '%'); p; p = strchr(p, '%')) {
+    ++p;
+    while (*p == 'E' || *p == 'O' || *p == '_' || *p == '-' || *p == '0' || *p == '^' || *p == '#') ++p;
+    if (*p == 0) break;
+    if (*p == 'T' || *p == 'R') return ':';
+    const char* begin = ++p;
+    while (*p && *p != '%') ++p;
+    const char* end = p;
+    while (begin < end && *begin == ' ') ++begin;
+    while (end > begin && end[-1] == ' ') --end;
+    if (begin == end) continue;
+    unsigned char first = static_cast<unsigned char>(*begin);
+    return end - begin == 1 && (first < 0x80 || highBytesAreCharacters) ? char(first) : ':';
   }
   return ':';
+}
+
+TCharacters CharactersOfLocale() {
+  if (MB_CUR_MAX == 1) return TCharacters::SingleByte;
+  return strcmp(nl_langinfo(CODESET), "UTF-8") == 0 ? TCharacters::Ascii : TCharacters::MultiByte;
+}
+
+// A closed descriptor 0, 1 or 2 would be the next one opened: the event or the log would land on
+// it and a message for standard output would go into that file. One poll tells which are closed.
+void OpenClosedStandardDescriptors() {
+  pollfd standard[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+  if (poll(standard, 3, 0) <= 0) return;
+  for (const pollfd& descriptor : standard) {
+    if (!(descriptor.revents & POLLNVAL)) continue;
+    // The lowest free descriptor is this one. Without /dev/null (a bare chroot) a descriptor of
+    // the root directory holds the place: reads and writes on it fail.
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) fd = open("/", O_PATH);
+    if (fd >= 0 && fd != descriptor.fd) close(fd);
+  }
+}
+
+void UpperCaseByte(char& c) {
+  unsigned char byte = static_cast<unsigned char>(c);
+  if (byte >= 'a' && byte <= 'z')
+    c = static_cast<char>(byte - 'a' + 'A');
+  else if (byte >= 0x80 && gCharacters == TCharacters::SingleByte)
+    c = static_cast<char>(toupper(byte));
 }
 
 }  // namespace
 
 void StartUp() {
+  OpenClosedStandardDescriptors();
   // Past a file size limit a write must fail and report it, not kill the process.
   signal(SIGXFSZ, SIG_IGN);
   // The locale files are read only when the environment names a locale.
   const char* ctypeLocale = LocaleFor("LC_CTYPE");
-  if (!IsDefaultLocale(ctypeLocale) && setlocale(LC_CTYPE, "")) gUpperCaseSingleByte = MB_CUR_MAX == 1;
+  if (!IsDefaultLocale(ctypeLocale) && setlocale(LC_CTYPE, "")) gCharacters = CharactersOfLocale();
   const char* timeLocale = LocaleFor("LC_TIME");
   if (!IsDefaultLocale(timeLocale) && setlocale(LC_TIME, ""))
-    gTimeSeparator[0] = SeparatorOf(nl_langinfo(T_FMT));
+    gTimeSeparator[0] = SeparatorOf(nl_langinfo(T_FMT), gCharacters == TCharacters::SingleByte);
 }
 
 int RunOutermost(int (*body)()) {
@@ -111,17 +158,23 @@ int RunOutermost(int (*body)()) {
 
 const char* const PathDelimiters = "/";
 
-// Multi-byte encodings here (UTF-8 and the like) never use an ASCII byte inside a character.
+// No encoding a locale can name (UTF-8, EUC, BIG5, GBK, GB18030, Shift JIS) uses '/' or '.' inside
+// a multi-byte character, so the file-name helpers need no lead bytes here.
 bool IsLeadByte(char) { return false; }
 
 void UpperCase(std::string& text) {
-  for (char& c : text) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte >= 'a' && byte <= 'z') {
-      c = static_cast<char>(byte - 'a' + 'A');
-    } else if (byte >= 0x80 && gUpperCaseSingleByte) {
-      c = static_cast<char>(toupper(byte));
+  mbstate_t state{};
+  for (size_t i = 0; i < text.size();) {
+    size_t length = 1;
+    if (gCharacters == TCharacters::MultiByte) {
+      length = mbrlen(&text[i], text.size() - i, &state);
+      if (length == 0 || length > text.size() - i) {  // a NUL, or no valid character: one byte
+        length = 1;
+        state = mbstate_t{};
+      }
     }
+    if (length == 1) UpperCaseByte(text[i]);
+    i += length;
   }
 }
 
@@ -129,7 +182,11 @@ std::string ExecutablePath() {
   std::string path(256, '\0');
   for (;;) {
     ssize_t length = readlink("/proc/self/exe", &path[0], path.size());
-    if (length < 0) return Failed(std::string());
+    if (length < 0) {
+      // No /proc (a chroot, a minimal container): the path the program was started by.
+      const char* started = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+      return started ? std::string(started) : Failed(std::string());
+    }
     if (size_t(length) < path.size()) {
       path.resize(size_t(length));
       return path;
@@ -206,10 +263,84 @@ TFile HoldAsWriter(int fd) {
   }
   return fd;
 }
+
+void InstallAlarmOnce() {
+  static bool installed = false;
+  if (installed) return;
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: the alarm must interrupt the lock's wait
+  sigaction(SIGALRM, &action, nullptr);
+  installed = true;
+}
+
+// A writer woken in the lock's queue holds up every writer behind it until it runs: a short time
+// slice lets it preempt a crowd of busy processes (kernels with per-task slices, Linux 6.12 and
+// later; a hint that changes nothing elsewhere, and no priority).
+void AskForShortSlices() {
+  static bool asked = false;
+  if (asked) return;
+  asked = true;
+  struct {  // the kernel's struct sched_attr, first version
+    uint32_t Size, Policy;
+    uint64_t Flags;
+    int32_t Nice;
+    uint32_t Priority;
+    uint64_t Runtime, Deadline, Period;
+  } attributes{sizeof attributes, SCHED_OTHER, 0, getpriority(PRIO_PROCESS, 0), 0, ShortSliceNs, 0, 0};
+  syscall(SYS_sched_setattr, 0, &attributes, 0);
+}
+
+// Takes the exclusive lock, waiting in the kernel's queue of the lock until deadline; fails with
+// EWOULDBLOCK when another writer still holds it then.
+bool LockExclusiveUntil(int fd, int64_t deadline) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  for (;;) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    int64_t left = deadline - MonotonicMs();
+    // At the deadline, one last try: the lock may have passed to this writer just as its alarm
+    // went off. Giving it up then would leave the lock idle until the next writer in the queue
+    // runs, and under a crowd every writer at the head is one whose time is running out.
+    if (left <= 0) return flock(fd, LOCK_EX | LOCK_NB) == 0;
+    InstallAlarmOnce();
+    AskForShortSlices();
+    // The alarm repeats until it is stopped: one that fires before flock sleeps cannot strand it.
+    itimerval alarm{{0, AlarmRepeatUs}, {time_t(left / 1000), long(left % 1000) * 1000}};
+    setitimer(ITIMER_REAL, &alarm, nullptr);
+    int result = flock(fd, LOCK_EX);
+    int error = errno;
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    if (result == 0) return true;
+    errno = error;
+  }
+}
+
+// Opens name for appending and holds it as its writer. A writer that locked a file that was
+// moved aside meanwhile (rotation by another copy) opens the name again.
+TFile OpenAsWriter(const std::string& name, int64_t timeoutMs) {
+  const int64_t deadline = MonotonicMs() + timeoutMs;
+  for (int attempt = 0; attempt <= MaxLogReopens; ++attempt) {
+    int fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) return Failed(InvalidFile);
+    if (!LockExclusiveUntil(fd, deadline)) {
+      gLastError = errno;
+      close(fd);
+      return InvalidFile;
+    }
+    if (SameFile(fd, name)) return fd;
+    close(fd);
+  }
+  gLastError = EWOULDBLOCK;
+  return InvalidFile;
+}
 }  // namespace
 
-TFile LogOpen(const std::string& name, int32_t /*extraFlags*/) {
-  return HoldAsWriter(open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
+TFile LogOpen(const std::string& name, int32_t /*extraFlags*/) { return OpenAsWriter(name, 0); }
+
+TFile LogOpenWaiting(const std::string& name, int32_t /*extraFlags*/, int64_t timeoutMs) {
+  return OpenAsWriter(name, timeoutMs);
 }
 
 bool LogSeekEnd(TFile file) { return lseek(int(file), 0, SEEK_END) >= 0 || Failed(false); }
@@ -222,7 +353,12 @@ bool LogWrite(TFile file, const char* data, size_t length, size_t& written) {
   return written == length;
 }
 
-void LogForce(TFile file) { fsync(int(file)); }
+// The data are in the file already (appended by one write): the next writer need not wait for the
+// disk, so the hold ends before the forcing.
+void LogForce(TFile file) {
+  flock(int(file), LOCK_UN);
+  fsync(int(file));
+}
 
 void LogClose(TFile file) { close(int(file)); }
 
@@ -258,209 +394,6 @@ bool FileRename(const std::string& oldName, const std::string& newName) {
   // A file system without RENAME_NOREPLACE: link fails on an existing name just the same.
   if (link(oldName.c_str(), newName.c_str()) != 0) return Failed(false);
   return unlink(oldName.c_str()) == 0 || Failed(false);
-}
-
-// ---- The named event ----
-// The event is a small file in /dev/shm, named after the event and the real user id, mode 0600.
-// Every handle holds a shared flock on it; the last one to close (the one that then gets the
-// exclusive lock) removes it. An object that nobody holds any more (its holders were killed) is
-// stale: the next opener removes it and creates a fresh one. Objects are published complete, by
-// linking a fully written temporary file under the name. Signalling and waiting use a futex on
-// the state word, so no process ever holds a lock that could stall another.
-
-namespace {
-
-struct TSharedEvent {
-  char Marker[16];
-  uint32_t State;  // 1 = set
-  uint32_t ManualReset;
-};
-constexpr char EventMarker[16] = "tarvo-event/1";
-constexpr int64_t OpenTimeoutMs = 2000;
-
-std::string EventPath(const std::string& name) {
-  std::string path = "/dev/shm/tarvo-event." + std::to_string(getuid()) + ".";
-  for (char c : name) path += c == '/' ? '_' : c;
-  return path;
-}
-
-// 0 when fd is an event of this user's; otherwise the error code that refuses it.
-int CheckEventObject(int fd) {
-  struct stat info {};
-  if (fstat(fd, &info) != 0) return errno;
-  if (info.st_uid != getuid() || (info.st_mode & 077) != 0) return EACCES;
-  TSharedEvent content{};
-  if (!S_ISREG(info.st_mode) || info.st_size != sizeof content ||
-      pread(fd, &content, sizeof content, 0) != ssize_t(sizeof content) ||
-      memcmp(content.Marker, EventMarker, sizeof EventMarker) != 0)
-    return EEXIST;
-  return 0;
-}
-
-bool LockSharedUntil(int fd, int64_t deadline) {
-  while (flock(fd, LOCK_SH | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK || MonotonicMs() >= deadline) return false;
-    SleepMs(1);
-  }
-  return true;
-}
-
-// A new event, fully written and locked before its name appears. -1 with errno EEXIST when
-// another process published one first.
-int PublishNewEvent(const std::string& path, bool manualReset, bool initialState) {
-  static unsigned sequence = 0;
-  std::string temporary = path + ".new." + std::to_string(getpid()) + "." + std::to_string(++sequence);
-  int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return -1;
-  TSharedEvent content{};
-  memcpy(content.Marker, EventMarker, sizeof EventMarker);
-  content.State = initialState ? 1 : 0;
-  content.ManualReset = manualReset ? 1 : 0;
-  int result = -1;
-  if (pwrite(fd, &content, sizeof content, 0) == ssize_t(sizeof content) && flock(fd, LOCK_SH) == 0 &&
-      link(temporary.c_str(), path.c_str()) == 0)
-    result = fd;
-  int error = errno;
-  unlink(temporary.c_str());
-  if (result < 0) close(fd);
-  errno = error;
-  return result;
-}
-
-// Creates or opens the event at path; -1 with errno set on failure.
-int OpenEventObject(const std::string& path, bool manualReset, bool initialState) {
-  const int64_t deadline = MonotonicMs() + OpenTimeoutMs;
-  while (MonotonicMs() < deadline) {
-    int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno != ENOENT) return -1;
-      fd = PublishNewEvent(path, manualReset, initialState);
-      if (fd >= 0 || errno != EEXIST) return fd;
-      continue;
-    }
-    if (int refusal = CheckEventObject(fd)) {
-      close(fd);
-      errno = refusal;
-      return -1;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      // Nobody holds it: its holders are gone without closing. Replace it.
-      if (SameFile(fd, path)) unlink(path.c_str());
-      close(fd);
-      continue;
-    }
-    if (LockSharedUntil(fd, deadline) && SameFile(fd, path)) return fd;
-    close(fd);  // removed by its last holder meanwhile: start again
-  }
-  errno = ETIMEDOUT;
-  return -1;
-}
-
-int MoveAboveZero(int fd) {
-  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-  int error = errno;
-  close(fd);
-  errno = error;
-  return moved;
-}
-
-long Futex(uint32_t* word, int operation, uint32_t value, const timespec* timeout) {
-  return syscall(SYS_futex, word, operation, value, timeout, nullptr, 0);
-}
-
-}  // namespace
-
-TEvent::TEvent(const void* /*securityAttributes*/, bool manualReset, bool initialState,
-               const std::string& name)
-    : FObjectName(EventPath(name)) {
-  FaultPoint("event-create");
-  int fd = OpenEventObject(FObjectName, manualReset, initialState);
-  if (fd == 0) fd = MoveAboveZero(fd);  // descriptor 0 would read as "no handle"
-  if (fd < 0) {
-    FLastError = errno;
-    return;
-  }
-  void* mapped = mmap(nullptr, sizeof(TSharedEvent), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (mapped == MAP_FAILED) {
-    FLastError = errno;
-    close(fd);
-    return;
-  }
-  FShared = mapped;
-  FHandle = fd;
-}
-
-TEvent::~TEvent() {
-  if (FShared) munmap(FShared, sizeof(TSharedEvent));
-  if (FHandle == 0) return;
-  int fd = int(FHandle);
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && SameFile(fd, FObjectName)) unlink(FObjectName.c_str());
-  close(fd);
-}
-
-bool TEvent::Signal() {
-  FaultPoint("event-signal");
-  auto* shared = static_cast<TSharedEvent*>(FShared);
-  if (!shared) {
-    FLastError = EBADF;
-    return false;
-  }
-  __atomic_store_n(&shared->State, 1u, __ATOMIC_SEQ_CST);
-  // All waiters wake and race for the state; with auto-reset exactly one of them takes it. Waking
-  // only one could strand the signal if that waiter died before taking it.
-  if (Futex(&shared->State, FUTEX_WAKE, INT_MAX, nullptr) < 0) {
-    FLastError = errno;
-    return false;
-  }
-  return true;
-}
-
-TEvent::TWaitResult TEvent::Wait(int64_t timeoutMs) {
-  auto* shared = static_cast<TSharedEvent*>(FShared);
-  if (!shared) {
-    FLastError = EBADF;
-    return TWaitResult::Failed;
-  }
-  const int64_t deadline = MonotonicMs() + timeoutMs;
-  for (;;) {
-    uint32_t set = 1;
-    if (shared->ManualReset ? __atomic_load_n(&shared->State, __ATOMIC_SEQ_CST) == 1
-                            : __atomic_compare_exchange_n(&shared->State, &set, 0u, false, __ATOMIC_SEQ_CST,
-                                                          __ATOMIC_SEQ_CST))
-      return TWaitResult::Signalled;
-    timespec remaining{};
-    if (timeoutMs >= 0) {
-      int64_t left = deadline - MonotonicMs();
-      if (left <= 0) return TWaitResult::Timeout;
-      remaining = {time_t(left / 1000), long(left % 1000) * 1000000L};
-    }
-    if (Futex(&shared->State, FUTEX_WAIT, 0, timeoutMs >= 0 ? &remaining : nullptr) < 0 && errno != EAGAIN &&
-        errno != EINTR && errno != ETIMEDOUT) {
-      FLastError = errno;
-      return TWaitResult::Failed;
-    }
-  }
-}
-
-TForeignObject::TForeignObject(const std::string& name) : FObjectName(EventPath(name)) {
-  int fd = open(FObjectName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd == 0) fd = MoveAboveZero(fd);
-  static const char content[] = "not an event\n";
-  if (fd < 0 || write(fd, content, sizeof content - 1) < 0) {
-    FLastError = errno;
-    if (fd >= 0) {
-      unlink(FObjectName.c_str());
-      close(fd);
-    }
-    return;
-  }
-  FHandle = fd;
-}
-
-TForeignObject::~TForeignObject() {
-  if (FHandle == 0) return;
-  unlink(FObjectName.c_str());
-  close(int(FHandle));
 }
 
 }  // namespace os

@@ -1,4 +1,5 @@
 // The POSIX event's life with other processes: killed, stopped and foreign holders.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,7 +9,9 @@
 #include <csignal>
 #include <cstdio>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "UOs.h"
 
@@ -189,6 +192,91 @@ TEST_F(PosixEventTest, EachUserHasAnEventOfItsOwn) {
     if (event.Handle() != 0) Ready(ready);
     _exit(0);
   });
+}
+
+// The names in /dev/shm that begin with the event's path.
+std::vector<std::string> NamesBeside(const std::string& path) {
+  std::string prefix = path.substr(path.rfind('/') + 1);
+  std::vector<std::string> names;
+  DIR* directory = opendir("/dev/shm");
+  if (!directory) return names;
+  while (dirent* entry = readdir(directory))
+    if (std::string(entry->d_name).compare(0, prefix.size(), prefix) == 0) names.push_back(entry->d_name);
+  closedir(directory);
+  return names;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+class StrictUmask {
+ public:
+  StrictUmask() : FSaved(umask(0277)) {}
+  ~StrictUmask() { umask(FSaved); }
+
+ private:
+  mode_t FSaved;
+};
+
+TEST_F(PosixEventTest, ModeIsPrivateWhateverTheUmask) {
+  StrictUmask strict;
+  os::TEvent event(nullptr, false, false, FName);
+  ASSERT_NE(event.Handle(), 0);
+  EXPECT_EQ(ModeOf(FPath), 0600u);
+}
+
+// A file system without unnamed files (O_TMPFILE) is made by the test seam: none at hand has none.
+class NoUnnamedFilesTest : public PosixEventTest {
+ protected:
+  void SetUp() override {
+    PosixEventTest::SetUp();
+    os::SetFaultHook([](const char* point) {
+      if (std::string(point) == os::FaultNoUnnamedFiles) throw std::runtime_error("no O_TMPFILE");
+    });
+  }
+  void TearDown() override {
+    os::SetFaultHook(nullptr);
+    PosixEventTest::TearDown();
+  }
+};
+
+TEST_F(NoUnnamedFilesTest, EventIsPublishedCompleteAndPrivateUnderARandomTemporaryName) {
+  StrictUmask strict;
+  os::TEvent first(nullptr, false, false, FName);
+  ASSERT_NE(first.Handle(), 0) << first.LastError();
+  EXPECT_EQ(ModeOf(FPath), 0600u);
+  EXPECT_EQ(NamesBeside(FPath), std::vector<std::string>{FPath.substr(FPath.rfind('/') + 1)})
+      << "the temporary name is gone";
+  os::TEvent second(nullptr, false, false, FName);
+  ASSERT_NE(second.Handle(), 0);
+  EXPECT_TRUE(second.Signal());
+  EXPECT_EQ(first.Wait(0), TWait::Signalled);
+}
+
+TEST_F(PosixEventTest, WaiterPublishesTheEventAgainWhenItIsRemovedFromUnderIt) {
+  os::TEvent waiter(nullptr, false, false, FName);
+  ino_t first = NameInode();
+  ASSERT_EQ(unlink(FPath.c_str()), 0);
+  EXPECT_EQ(waiter.Wait(700), TWait::Timeout);
+  ASSERT_TRUE(NameExists()) << "published again while waiting";
+  EXPECT_NE(NameInode(), first);
+  EXPECT_EQ(ModeOf(FPath), 0600u);
+  os::TEvent signaller(nullptr, false, false, FName);
+  EXPECT_TRUE(signaller.Signal());
+  EXPECT_EQ(waiter.Wait(0), TWait::Signalled) << "the next signal reaches the waiter";
+}
+
+TEST_F(PosixEventTest, WaiterThatFindsTheEventPublishedByAnotherJoinsIt) {
+  os::TEvent waiter(nullptr, false, false, FName);
+  ASSERT_EQ(unlink(FPath.c_str()), 0);
+  os::TEvent other(nullptr, false, false, FName);  // publishes a new object first
+  ino_t published = NameInode();
+  EXPECT_EQ(waiter.Wait(700), TWait::Timeout);
+  EXPECT_EQ(NameInode(), published) << "the waiter took the existing object";
+  EXPECT_TRUE(other.Signal());
+  EXPECT_EQ(waiter.Wait(0), TWait::Signalled);
 }
 
 }  // namespace

@@ -186,6 +186,16 @@ TFile LogOpen(const std::string& name, int32_t extraFlags) {
   return FromHandle(file);
 }
 
+// Windows has no queue for a sharing violation: try again every few milliseconds.
+TFile LogOpenWaiting(const std::string& name, int32_t extraFlags, int64_t timeoutMs) {
+  constexpr int64_t PauseMs = 10;
+  for (int64_t waited = 0;; waited += PauseMs) {
+    TFile file = LogOpen(name, extraFlags);
+    if (file != InvalidFile || !IsSharingViolation(LastError()) || waited >= timeoutMs) return file;
+    Sleep(DWORD(PauseMs));
+  }
+}
+
 bool LogSeekEnd(TFile file) {
   LARGE_INTEGER distance{};
   return SetFilePointerEx(AsHandle(file), distance, nullptr, FILE_END) || Failed(false);
@@ -274,7 +284,7 @@ bool FileRename(const std::string& oldName, const std::string& newName) {
 // ---- The named event ----
 
 TEvent::TEvent(const void* securityAttributes, bool manualReset, bool initialState, const std::string& name) {
-  FaultPoint("event-create");
+  FaultPoint(FaultEventCreate);
   HANDLE event = CreateEventA(static_cast<LPSECURITY_ATTRIBUTES>(const_cast<void*>(securityAttributes)),
                               manualReset, initialState, name.c_str());
   if (!event) FLastError = int32_t(GetLastError());
@@ -286,7 +296,7 @@ TEvent::~TEvent() {
 }
 
 bool TEvent::Signal() {
-  FaultPoint("event-signal");
+  FaultPoint(FaultEventSignal);
   if (SetEvent(AsHandle(FHandle))) return true;
   FLastError = int32_t(GetLastError());
   return false;

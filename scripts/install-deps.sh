@@ -4,7 +4,8 @@
 #   install-deps.sh --windows  also the Windows cross compilers and Wine
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest python3 util-linux locales lintian systemd)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest python3 util-linux locales strace e2fsprogs
+          lintian systemd)
 if [[ "${1:-}" == "--windows" ]]; then
   # 32-bit Wine where the machine runs 32-bit code; 64-bit Wine and compiler where it does not.
   packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
