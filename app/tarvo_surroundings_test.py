@@ -201,6 +201,33 @@ class RefusalTest(SurroundingsTest):
             self.assertEqual(file.read(), b"mine\n")
 
 
+class LockedEventTest(SurroundingsTest):
+    def test_event_locked_beyond_the_bounded_wait_times_out(self):
+        # A holder killed leaves its event unheld; a process that then locks it exclusively and
+        # stays keeps every opener waiting, up to the bound.
+        holder = self.start("--hold", "60")
+        self.assertEqual(holder.stdout.readline(), b"holding\n")
+        holder.kill()
+        holder.wait()
+        self.start("--exclusive", "--no-fork", event_path(), "sleep", "30", program="flock")
+
+        def locked():
+            with open(event_path(), "rb") as probe:
+                try:
+                    fcntl.flock(probe, fcntl.LOCK_SH | fcntl.LOCK_NB)
+                    return False
+                except BlockingIOError:
+                    return True
+
+        wait_until(locked, what="the exclusive lock")
+        started = time.monotonic()
+        self.run_tarvo()
+        self.assertGreaterEqual(time.monotonic() - started, 1.5, "the bounded wait")
+        lines = self.lines()
+        self.assertEqual(lines[3], b"{Create} FevTarvo.Handle = 0, FevTarvo.LastError = 110")
+        self.assertEqual(lines[5], b"{Run} = FALSE")
+
+
 class ModeTest(SurroundingsTest):
     def test_event_made_under_a_strict_umask_opens_for_the_users_next_run(self):
         self.needs_root()
