@@ -318,18 +318,24 @@ class EachTest(E2ETest):
         self.assertIn(b"usage", result.stderr)
 
 
+def make_locales(*locales, check=True):
+    """Builds locales (source, charset) with localedef into a new directory, for LOCPATH; None where
+    that cannot be done (Windows programs, no localedef)."""
+    if is_windows() or not shutil.which("localedef"):
+        return None
+    directory = tempfile.mkdtemp(prefix="tarvo-locales-")
+    for source, charset in locales:
+        subprocess.run(["localedef", "-i", source, "-f", charset, "%s/%s.%s" % (directory, source, charset)],
+                       check=check, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return directory
+
+
 class LocaleTest(E2ETest):
     """The locale named by the environment: its time separator, and upper-casing in a single-byte one."""
 
     @classmethod
     def setUpClass(cls):
-        cls.locales = None
-        if is_windows() or not shutil.which("localedef"):
-            return
-        cls.locales = tempfile.mkdtemp(prefix="tarvo-locales-")
-        for source, charset in (("fi_FI", "UTF-8"), ("de_DE", "ISO-8859-1")):
-            subprocess.run(["localedef", "-i", source, "-f", charset, "%s/%s.%s" % (cls.locales, source, charset)],
-                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        cls.locales = make_locales(("fi_FI", "UTF-8"), ("de_DE", "ISO-8859-1"))
 
     @classmethod
     def tearDownClass(cls):

@@ -25,10 +25,31 @@
 #include <exception>
 
 #include "UOs.h"
+#include "UOs_posix_common.h"
 
 extern char** environ;
 
+namespace os::posix {
+
+int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool SameFile(int fd, const std::string& path) {
+  struct stat opened {};
+  struct stat named {};
+  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+         opened.st_ino == named.st_ino;
+}
+
+}  // namespace os::posix
+
 namespace os {
+
+using posix::MonotonicMs;
+using posix::SameFile;
 
 namespace {
 
@@ -51,19 +72,6 @@ template <typename T>
 T Failed(T result) {
   gLastError = errno;
   return result;
-}
-
-int64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-bool SameFile(int fd, const std::string& path) {
-  struct stat opened {};
-  struct stat named {};
-  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-         opened.st_ino == named.st_ino;
 }
 
 // The locale named for a category by the environment, the way setlocale(category, "") picks it.

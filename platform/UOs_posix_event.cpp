@@ -29,10 +29,14 @@
 #include <ctime>
 
 #include "UOs.h"
+#include "UOs_posix_common.h"
 
 namespace os {
 
 namespace {
+
+using posix::MonotonicMs;
+using posix::SameFile;
 
 struct TSharedEvent {
   char Marker[16];
@@ -44,19 +48,6 @@ constexpr char EventDirectory[] = "/dev/shm";
 constexpr int64_t OpenTimeoutMs = 2000;
 constexpr int64_t NameCheckMs = 500;
 constexpr int TemporaryNameTries = 16;
-
-int64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-bool SameFile(int fd, const std::string& path) {
-  struct stat opened {};
-  struct stat named {};
-  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-         opened.st_ino == named.st_ino;
-}
 
 std::string EventPath(const std::string& name) {
   std::string path = std::string(EventDirectory) + "/tarvo-event." + std::to_string(getuid()) + ".";
