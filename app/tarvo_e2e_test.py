@@ -304,8 +304,27 @@ class EachTest(E2ETest):
             self.run_tarvo()
             self.assertEqual([peer.read_line() for _ in range(3)], ["signalled", "[run]", "waiting"])
 
+    def test_program_that_cannot_be_found_is_an_error_at_once(self):
+        not_executable = os.path.join(self.dir, "data.txt")
+        with open(not_executable, "w") as file:
+            file.write("no program\n")
+        programs = [os.path.join(self.dir, "no-such-program"), "no-such-program-in-the-path"]
+        if not is_windows():
+            programs.append(not_executable)  # Windows can only tell when it comes to start it
+        for program in programs:
+            with self.subTest(program=program):
+                result = subprocess.run(command(ARGS.wait, "--each", program), stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, timeout=TIMEOUT)
+                self.assertEqual((result.returncode, result.stdout), (2, b""))
+                self.assertIn(b"cannot find the program", result.stderr)
+
     def test_command_that_cannot_be_started_is_an_error(self):
-        peer = self.peer("--each", os.path.join(self.dir, "no-such-program"))
+        # Found, but no program the system can start.
+        script = os.path.join(self.dir, "broken.exe" if is_windows() else "no-interpreter")
+        with open(script, "wb") as file:
+            file.write(b"\x00\x01 not a program\n")
+        os.chmod(script, 0o755)
+        peer = self.peer("--each", script)
         self.run_tarvo()
         self.assertEqual(peer.read_line(), "signalled")
         self.assertEqual(peer.process.wait(TIMEOUT), 2)

@@ -76,6 +76,9 @@ void SleepUnlessAsked(int64_t milliseconds);
 // that follow, with this process's standard streams, and waits until it ends, also when this
 // process is asked to end meanwhile. Its exit code; -1 when it cannot be started (see LastError).
 int RunAndWait(const std::vector<std::string>& command);
+// Peer: true when program names, or the search path holds, an executable file of that name, so
+// that a mistyped command is reported before the first run.
+bool FindsProgram(const std::string& program);
 
 // ---- Errors (program) ----
 

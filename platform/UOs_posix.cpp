@@ -227,6 +227,26 @@ void CatchTerminationRequests() {
 
 bool TerminationRequested() { return gTerminationRequested != 0; }
 
+bool FindsProgram(const std::string& program) {
+  auto executable = [](const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+  };
+  if (program.empty()) return false;
+  if (program.find('/') != std::string::npos) return executable(program);
+  // The search that posix_spawnp makes: each entry of PATH, an empty one meaning the current
+  // directory.
+  const char* path = getenv("PATH");
+  std::string entries = path ? path : "/bin:/usr/bin";
+  for (size_t start = 0;;) {
+    size_t end = entries.find(':', start);
+    std::string directory = entries.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (executable((directory.empty() ? "." : directory) + "/" + program)) return true;
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
+}
+
 int RunAndWait(const std::vector<std::string>& command) {
   // Inherited as ignored, SIGCHLD would let the system reap the command and waitpid fail.
   signal(SIGCHLD, SIG_DFL);

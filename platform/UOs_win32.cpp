@@ -154,6 +154,12 @@ void AppendQuoted(std::string& line, const std::string& argument) {
 }
 }  // namespace
 
+bool FindsProgram(const std::string& program) {
+  // Where CreateProcessA looks: the program's directory, the current one, the system's, PATH.
+  char found[MAX_PATH];
+  return !program.empty() && SearchPathA(nullptr, program.c_str(), ".exe", MAX_PATH, found, nullptr) > 0;
+}
+
 int RunAndWait(const std::vector<std::string>& command) {
   std::string line;
   for (const std::string& argument : command) {

@@ -123,6 +123,8 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options))
     return Fail(
         "usage: tarvo-wait [--timeout SECONDS | --hold SECONDS | --clash SECONDS | --each COMMAND [ARG...]]");
+  if (options.Mode == TMode::Each && !os::FindsProgram(options.Command[0]))
+    return Fail("cannot find the program " + options.Command[0]);
   if (options.Mode == TMode::Clash) {
     os::TForeignObject object(EventName);
     if (!object.Held())
