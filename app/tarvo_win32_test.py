@@ -15,7 +15,6 @@ import os
 import re
 import shutil
 import subprocess
-import tempfile
 
 import tarvo_e2e_test as e2e
 from tarvo_e2e_test import NOBODY, TIMEOUT, E2ETest, as_user, block_pattern, is_windows
@@ -189,12 +188,8 @@ class DoubleByteCodePageTest(NobodyTest):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        if not cls.wine or not shutil.which("localedef"):
-            return
-        cls.locales = tempfile.mkdtemp(prefix="tarvo-locales-")
-        os.chmod(cls.locales, 0o755)
-        subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", os.path.join(cls.locales, "ja_JP.UTF-8")],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if cls.wine:
+            cls.locales = e2e.make_locales(("ja_JP", "UTF-8"))
 
     @classmethod
     def tearDownClass(cls):

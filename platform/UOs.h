@@ -47,7 +47,8 @@ extern const char* const PathDelimiters;
 // True when c starts a double-byte character in the active code page.
 bool IsLeadByte(char c);
 
-// Upper-cases name in place in the active single-byte code page; the length never changes.
+// Upper-cases text in place, character by character in the active code page (a byte inside a
+// multi-byte character is never changed); the length never changes.
 void UpperCase(std::string& text);
 
 // The full path of the running executable, however long; empty when the system cannot tell.
@@ -72,12 +73,14 @@ bool TerminationRequested();
 // Sleeps for milliseconds, or less when the process is asked to end meanwhile.
 void SleepUnlessAsked(int64_t milliseconds);
 
-// Peer: runs command[0] (looked up in the search path when it names no directory) with the arguments
+// ---- Running a command (peer) ----
+
+// Runs command[0] (looked up in the search path when it names no directory) with the arguments
 // that follow, with this process's standard streams, and waits until it ends, also when this
 // process is asked to end meanwhile. Its exit code; -1 when it cannot be started (see LastError).
 int RunAndWait(const std::vector<std::string>& command);
-// Peer: true when program names, or the search path holds, an executable file of that name, so
-// that a mistyped command is reported before the first run.
+// True when program names, or the search path holds, an executable file of that name, so that a
+// mistyped command is reported before the first run.
 bool FindsProgram(const std::string& program);
 
 // ---- Errors (program) ----
@@ -91,9 +94,10 @@ bool IsSharingViolation(int32_t code);
 
 // ---- The log file (program) ----
 // A writer holds the file alone: while it is open here, another writer's open fails with a
-// sharing violation; readers may read it at any time. Nothing follows a symbolic link. POSIX: the
-// file is opened write-only for appending, and the hold is an exclusive flock; a writer that got
-// the lock checks that the name still leads to the file it locked and opens again otherwise.
+// sharing violation; readers that let writers in may read it meanwhile (Windows: read access with
+// write sharing; POSIX: no lock). Nothing follows a symbolic link. POSIX: the file is opened
+// write-only for appending, and the hold is an exclusive flock; a writer that got the lock checks
+// that the name still leads to the file it locked and opens again otherwise.
 
 using TFile = intptr_t;
 constexpr TFile InvalidFile = -1;

@@ -39,7 +39,9 @@ if $windows; then
   # A prefix of the demo's own: its server is started and stopped here, never one that tests use.
   export WINEPREFIX=$bin/demo-wineprefix
   wine_start
-  [[ $preset == windows64 ]] && echo "(this machine runs 64-bit code only: the 64-bit build of the same sources)"
+  if [[ $preset == windows64 ]]; then
+    echo "(this machine runs 64-bit code only: the 64-bit build of the same sources)"
+  fi
 fi
 cd "$demo"
 
