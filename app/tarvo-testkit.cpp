@@ -2,7 +2,8 @@
 //   tarvo-testkit fault POINT std|other   runs tarvo's whole run with an exception thrown at POINT
 //                                         ("event-create" or "event-signal"); "std" throws a
 //                                         standard exception, "other" one of no standard class
-//   tarvo-testkit hold-log NAME SECONDS    holds NAME open as the log's writer does; prints "holding"
+//   tarvo-testkit hold-log NAME SECONDS    holds NAME against writers, as another copy's size check
+//                                         does (creating it when missing); prints "holding"
 //   tarvo-testkit echo [ARG...]            prints each argument as received, in brackets, a line each
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +28,9 @@ void InjectFault(const char* point) {
 }
 
 int HoldLog(const char* name, const char* seconds) {
-  os::TFile file = os::LogOpen(name, 0);
+  os::TFile writer = os::LogOpen(name, 0);
+  if (writer != os::InvalidFile) os::LogClose(writer);
+  os::TFile file = os::FileOpenExclusive(name);
   if (file == os::InvalidFile) {
     fprintf(stderr, "tarvo-testkit: cannot open %s, error %d\n", name, int(os::LastError()));
     return 2;

@@ -248,10 +248,15 @@ class LogAccessTest(SurroundingsTest):
             pass
         if subprocess.run(["chattr", "+a", log], stderr=subprocess.DEVNULL).returncode != 0:
             self.skipTest("the file system of %s takes no append-only attribute (chattr +a)" % self.dir)
-        self.addCleanup(subprocess.run, ["chattr", "-a", log])
+        self.addCleanup(self.remove_append_only, log)
         for _ in range(2):
             self.run_tarvo()
         self.assert_log(self.log_name(), [block_pattern(self.program_name())] * 2)
+
+    def remove_append_only(self, log):
+        # tearDown could not remove the append-only file, nor so the directory.
+        subprocess.run(["chattr", "-a", log], check=True)
+        shutil.rmtree(self.dir)
 
     def test_write_only_log_receives_every_block(self):
         self.needs_root()
@@ -309,16 +314,40 @@ class WaitingWriterTest(SurroundingsTest):
             calls = [line for line in file if line.startswith("flock(")]
         # Polling every 10 ms for half a second would take some fifty.
         self.assertLessEqual(len(calls), 12, "".join(calls))
-        self.assertIn("LOCK_EX)", "".join(calls), "a blocking lock request")
+        self.assertIn("LOCK_SH)", "".join(calls), "a blocking lock request")
 
-    def test_a_shared_lock_on_the_log_keeps_writers_out(self):
+    def run_beside_a_lock(self, lock):
+        """Runs tarvo while this process holds lock on the log; the size of the log afterwards."""
         log = os.path.join(self.dir, self.log_name())
-        with open(log, "rb+" if os.path.exists(log) else "wb+") as file:
-            fcntl.flock(file, fcntl.LOCK_SH)  # as a reader that shares no writing would
+        with open(log, "wb+") as file:
+            fcntl.flock(file, lock)
             waiter = self.peer("--timeout", "30")
             self.run_tarvo()
             self.assertEqual(waiter.read_line(), "signalled")
-            self.assertEqual(os.path.getsize(log), 0, "no writer got in")
+        return os.path.getsize(log)
+
+    def test_an_exclusive_lock_keeps_writers_out(self):
+        self.assertEqual(self.run_beside_a_lock(fcntl.LOCK_EX), 0, "no writer got in")
+
+    def test_a_shared_lock_lets_writers_in_where_they_share_the_log(self):
+        kind = subprocess.run(["stat", "-f", "-c", "%T", self.dir], capture_output=True, text=True).stdout.strip()
+        if kind not in ("ext2/ext3", "xfs", "btrfs", "tmpfs"):
+            self.skipTest("the test directory is on %s" % kind)
+        self.run_beside_a_lock(fcntl.LOCK_SH)
+        self.assert_log(self.log_name(), [block_pattern(self.program_name())])
+
+    def test_a_shared_lock_keeps_writers_out_on_other_file_systems(self):
+        # ramfs stands for the file systems that are not known to keep appends whole (NFS, SMB,
+        # FUSE): there writers lock the log exclusively, as on Windows.
+        self.needs_root()
+        subprocess.run(["mount", "-t", "ramfs", "ramfs", self.dir], check=True)
+        self.addCleanup(self.unmount)
+        self.assertEqual(self.run_beside_a_lock(fcntl.LOCK_SH), 0, "no writer got in")
+
+    def unmount(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+        subprocess.run(["umount", self.dir], check=True)
+        os.rmdir(self.dir)
 
     def old_name(self):
         return self.log_name()[:-4] + ".001"

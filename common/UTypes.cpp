@@ -6,7 +6,7 @@
 #include "UOs.h"
 
 namespace {
-// How long the final flush waits while another writer holds the file.
+// How long the final flush waits while the file is held against writers.
 constexpr int64_t FinalFlushWaitMs = 2000;
 }  // namespace
 
@@ -42,8 +42,8 @@ bool TKEV_LOGFile::MoveAside() {
 }
 
 TKEV_LOGFile::~TKEV_LOGFile() {
-  // Another copy of the program may be appending its own batch right now: wait for it in turn, a
-  // little, rather than lose this run's last lines.
+  // The log may be held against writers right now (another copy's write or size check, a reader
+  // that keeps writers out): wait a little rather than lose this run's last lines.
   Flush(FinalFlushWaitMs);
 }
 

@@ -46,7 +46,7 @@ class TKEV_LOGFile : public TKEV_AnyFile {
   const std::string& Pending() const { return FBuffer; }
 
  private:
-  // Waits up to waitMs for another writer to let go of the file (0: not at all).
+  // Waits up to waitMs for a hold that keeps writers out to end (0: not at all).
   bool Flush(int64_t waitMs);
   bool MoveAside();
 

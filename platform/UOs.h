@@ -93,11 +93,16 @@ int32_t LastError();
 bool IsSharingViolation(int32_t code);
 
 // ---- The log file (program) ----
-// A writer holds the file alone: while it is open here, another writer's open fails with a
-// sharing violation; readers that let writers in may read it meanwhile (Windows: read access with
-// write sharing; POSIX: no lock). Nothing follows a symbolic link. POSIX: the file is opened
-// write-only for appending, and the hold is an exclusive flock; a writer that got the lock checks
-// that the name still leads to the file it locked and opens again otherwise.
+// Readers that let writers in may read the file while it is written (Windows: read access with
+// write sharing; POSIX: no lock). Nothing follows a symbolic link.
+// Windows: a writer holds the file alone; while it is open here, another writer's open fails with
+// a sharing violation.
+// POSIX: the file is opened write-only for appending and held with a flock. On the local file
+// systems where the kernel keeps each appending write whole (ext4, XFS, Btrfs, tmpfs, F2FS,
+// overlayfs, ZFS) the lock is shared and writers share the file; elsewhere (NFS, SMB, FUSE, ...) it
+// is exclusive, and a writer holds the file alone as on Windows. An exclusive lock (a size check,
+// or any other process) keeps writers out with a sharing violation. A writer that got the lock
+// checks that the name still leads to the file it locked and opens again otherwise.
 
 using TFile = intptr_t;
 constexpr TFile InvalidFile = -1;
@@ -105,15 +110,14 @@ constexpr TFile InvalidFile = -1;
 // Opens name for writing, creating it when missing. extraFlags are OR'ed into the open (Win32
 // flags and attributes; ignored on POSIX). InvalidFile on failure (see LastError).
 TFile LogOpen(const std::string& name, int32_t extraFlags);
-// LogOpen that, while another writer holds the file, waits for it in turn for up to timeoutMs
-// (POSIX: in the kernel's queue of the lock) before it fails with a sharing violation.
+// LogOpen that, while the file is held against it, waits for up to timeoutMs (POSIX: in the
+// kernel's queue of the lock) before it fails with a sharing violation.
 TFile LogOpenWaiting(const std::string& name, int32_t extraFlags, int64_t timeoutMs);
 bool LogSeekEnd(TFile file);
 // One write call; written receives the count of bytes that reached the file.
 bool LogWrite(TFile file, const char* data, size_t length, size_t& written);
 // Forces written data to disk; the file may only be closed afterwards. POSIX: ends the writer's
-// hold first (each batch is one appending write, complete before the next writer's), so that
-// writers queue for the write only, not for the disk.
+// hold first (the batch is in the file already), so that a size check need not wait for the disk.
 void LogForce(TFile file);
 void LogClose(TFile file);
 

@@ -2,14 +2,13 @@
 // The named event is in UOs_posix_event.cpp.
 #include <fcntl.h>
 #include <langinfo.h>
+#include <linux/magic.h>
 #include <poll.h>
-#include <sched.h>
 #include <spawn.h>
 #include <sys/auxv.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
+#include <sys/statfs.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,7 +65,6 @@ char gTimeSeparator[8] = ":";
 TCharacters gCharacters = TCharacters::Ascii;
 constexpr int MaxLogReopens = 8;
 constexpr long AlarmRepeatUs = 20000;
-constexpr uint64_t ShortSliceNs = 100000;
 
 template <typename T>
 T Failed(T result) {
@@ -281,8 +279,9 @@ bool IsSharingViolation(int32_t code) { return code == EWOULDBLOCK; }
 // ---- The log file ----
 
 namespace {
-// The writer's hold on an open file: an exclusive lock, refused while another holds it.
-TFile HoldAsWriter(int fd) {
+// The size check's hold on an open file: an exclusive lock, refused while a writer or another
+// check holds it.
+TFile HoldExclusively(int fd) {
   if (fd < 0) return Failed(InvalidFile);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     gLastError = errno;
@@ -303,40 +302,45 @@ void InstallAlarmOnce() {
   installed = true;
 }
 
-// A writer woken in the lock's queue holds up every writer behind it until it runs: a short time
-// slice lets it preempt a crowd of busy processes (kernels with per-task slices, Linux 6.12 and
-// later; a hint that changes nothing elsewhere, and no priority).
-void AskForShortSlices() {
-  static bool asked = false;
-  if (asked) return;
-  asked = true;
-  struct {  // the kernel's struct sched_attr, first version
-    uint32_t Size, Policy;
-    uint64_t Flags;
-    int32_t Nice;
-    uint32_t Priority;
-    uint64_t Runtime, Deadline, Period;
-  } attributes{sizeof attributes, SCHED_OTHER, 0, getpriority(PRIO_PROCESS, 0), 0, ShortSliceNs, 0, 0};
-  syscall(SYS_sched_setattr, 0, &attributes, 0);
+// True on the local file systems whose writes hold the file's own lock for their whole length, so
+// that the kernel appends each write whole whoever else writes. Elsewhere (NFS, SMB, FUSE, ...)
+// another machine's or server's writes could meet a batch halfway.
+bool AppendsStayWhole(int fd) {
+  struct statfs info {};
+  if (fstatfs(fd, &info) != 0) return false;
+  constexpr uint32_t ZfsMagic = 0x2FC12FC1;
+  switch (uint32_t(info.f_type)) {
+    case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+    case ZfsMagic:
+      return true;
+    default:
+      return false;
+  }
 }
 
-// Takes the exclusive lock, waiting in the kernel's queue of the lock until deadline; fails with
-// EWOULDBLOCK when another writer still holds it then.
-bool LockExclusiveUntil(int fd, int64_t deadline) {
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+// Takes the writer's lock. Where the kernel appends each write whole (one appending write per
+// batch), it is a shared one: writers need not keep each other out, so a crowd of copies never
+// queues for the log. Elsewhere it is exclusive. An exclusive lock (another copy's size check and
+// rotation, or any other process) keeps writers out: then this waits in the kernel's queue until
+// deadline and fails with EWOULDBLOCK when the lock is still held.
+bool LockAsWriterUntil(int fd, int64_t deadline) {
+  const int kind = AppendsStayWhole(fd) ? LOCK_SH : LOCK_EX;
+  if (flock(fd, kind | LOCK_NB) == 0) return true;
   for (;;) {
     if (errno != EWOULDBLOCK && errno != EINTR) return false;
     int64_t left = deadline - MonotonicMs();
-    // At the deadline, one last try: the lock may have passed to this writer just as its alarm
-    // went off. Giving it up then would leave the lock idle until the next writer in the queue
-    // runs, and under a crowd every writer at the head is one whose time is running out.
-    if (left <= 0) return flock(fd, LOCK_EX | LOCK_NB) == 0;
+    // At the deadline, one last try: the holder may have let go just as the alarm went off.
+    if (left <= 0) return flock(fd, kind | LOCK_NB) == 0;
     InstallAlarmOnce();
-    AskForShortSlices();
     // The alarm repeats until it is stopped: one that fires before flock sleeps cannot strand it.
     itimerval alarm{{0, AlarmRepeatUs}, {time_t(left / 1000), long(left % 1000) * 1000}};
     setitimer(ITIMER_REAL, &alarm, nullptr);
-    int result = flock(fd, LOCK_EX);
+    int result = flock(fd, kind);
     int error = errno;
     itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
@@ -345,14 +349,15 @@ bool LockExclusiveUntil(int fd, int64_t deadline) {
   }
 }
 
-// Opens name for appending and holds it as its writer. A writer that locked a file that was
-// moved aside meanwhile (rotation by another copy) opens the name again.
+// Opens name for appending and holds it as a writer. A writer that locked a file that was moved
+// aside meanwhile (rotation by another copy) opens the name again; while it holds the lock, no
+// copy can move the file.
 TFile OpenAsWriter(const std::string& name, int64_t timeoutMs) {
   const int64_t deadline = MonotonicMs() + timeoutMs;
   for (int attempt = 0; attempt <= MaxLogReopens; ++attempt) {
     int fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) return Failed(InvalidFile);
-    if (!LockExclusiveUntil(fd, deadline)) {
+    if (!LockAsWriterUntil(fd, deadline)) {
       gLastError = errno;
       close(fd);
       return InvalidFile;
@@ -381,7 +386,7 @@ bool LogWrite(TFile file, const char* data, size_t length, size_t& written) {
   return written == length;
 }
 
-// The data are in the file already (appended by one write): the next writer need not wait for the
+// The data are in the file already (appended by one write): a size check need not wait for the
 // disk, so the hold ends before the forcing.
 void LogForce(TFile file) {
   flock(int(file), LOCK_UN);
@@ -399,7 +404,7 @@ bool FileExists(const std::string& name) {
 
 TFile FileOpenExclusive(const std::string& name) {
   // Non-blocking, so that a FIFO under the name cannot stall the open; FileSize refuses it.
-  return HoldAsWriter(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  return HoldExclusively(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
 }
 
 int64_t FileSize(TFile file) {

@@ -1,4 +1,5 @@
-// The POSIX event's life with other processes: killed, stopped and foreign holders.
+// What only POSIX shows: writers share the log, and the event's life with other processes (killed,
+// stopped and foreign holders).
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,11 +9,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
 #include "UOs.h"
 
 namespace {
@@ -277,6 +280,83 @@ TEST_F(PosixEventTest, WaiterThatFindsTheEventPublishedByAnotherJoinsIt) {
   EXPECT_EQ(NameInode(), published) << "the waiter took the existing object";
   EXPECT_TRUE(other.Signal());
   EXPECT_EQ(waiter.Wait(0), TWait::Signalled);
+}
+
+// ---- The log ----
+
+using PosixLogTest = TTempDirTest;
+
+// A batch that tells whose it is: "<writer> <number> <length>\n", then length letters of the
+// writer's own, then "\n". The lengths vary up to several pages.
+std::string Batch(int writer, int number) {
+  size_t length = size_t(writer * 7919 + number * 104729) % 20000 + 1;
+  return std::to_string(writer) + " " + std::to_string(number) + " " + std::to_string(length) + "\n" +
+         std::string(length, char('a' + writer)) + "\n";
+}
+
+bool AppendBatch(const std::string& batch) {
+  os::TFile file = os::LogOpenWaiting("S.LOG", 0, 10000);
+  if (file == os::InvalidFile) return false;
+  size_t written = 0;
+  bool complete = os::LogSeekEnd(file) && os::LogWrite(file, batch.data(), batch.size(), written);
+  os::LogForce(file);
+  os::LogClose(file);
+  return complete;
+}
+
+// Copies of the program append at the same time without waiting for each other, while other
+// copies' size checks hold the log now and then; every batch lands whole and once.
+TEST_F(PosixLogTest, WritersShareTheLogAndEachBatchLandsWhole) {
+  os::TFile first = os::LogOpen("S.LOG", 0);
+  ASSERT_NE(first, os::InvalidFile);
+  os::TFile second = os::LogOpen("S.LOG", 0);
+  EXPECT_NE(second, os::InvalidFile) << "a second writer is let in";
+  os::LogClose(second);
+  os::LogClose(first);
+
+  constexpr int Writers = 8, Batches = 60;
+  std::vector<pid_t> children;
+  for (int writer = 0; writer < Writers; ++writer) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int number = 0; number < Batches; ++number)
+        if (!AppendBatch(Batch(writer, number))) _exit(1);
+      _exit(0);
+    }
+    children.push_back(child);
+  }
+  pid_t checker = fork();
+  ASSERT_GE(checker, 0);
+  if (checker == 0) {
+    for (int check = 0; check < 2000; ++check) {
+      os::TFile held = os::FileOpenExclusive("S.LOG");
+      if (held != os::InvalidFile) os::LogClose(held);
+    }
+    _exit(0);
+  }
+  children.push_back(checker);
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << child << " status " << status;
+  }
+
+  std::string log = ReadFile("S.LOG");
+  std::map<int, int> nextOfWriter;
+  for (size_t position = 0; position < log.size();) {
+    int writer = -1, number = -1;
+    size_t length = 0;
+    ASSERT_EQ(sscanf(log.c_str() + position, "%d %d %zu\n", &writer, &number, &length), 3)
+        << "at " << position;
+    ASSERT_TRUE(writer >= 0 && writer < Writers) << "at " << position;
+    std::string batch = Batch(writer, number);
+    ASSERT_EQ(log.compare(position, batch.size(), batch), 0)
+        << "batch " << writer << "/" << number << " is broken";
+    EXPECT_EQ(number, nextOfWriter[writer]++) << "each writer's batches in order";
+    position += batch.size();
+  }
+  for (int writer = 0; writer < Writers; ++writer) EXPECT_EQ(nextOfWriter[writer], Batches) << writer;
 }
 
 }  // namespace

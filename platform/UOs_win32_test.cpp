@@ -1,5 +1,5 @@
-// What only Windows shows: readers that allow writers can read the log while it is written, and
-// what the size check's open admits and keeps out.
+// What only Windows shows: a writer holds the log alone, readers that allow writers can read it
+// while it is written, and what the size check's open admits and keeps out.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -27,6 +27,17 @@ TEST_F(WindowsLogTest, ReaderSharingWritesReadsWhileTheLogIsWritten) {
   EXPECT_EQ(std::string(text, count), "line\r\n");
   os::LogClose(writer);
   CloseHandle(reader);
+}
+
+TEST_F(WindowsLogTest, SecondWriterIsRefusedUntilTheFirstCloses) {
+  os::TFile first = os::LogOpen("S.LOG", 0);
+  ASSERT_NE(first, os::InvalidFile);
+  EXPECT_EQ(os::LogOpen("S.LOG", 0), os::InvalidFile);
+  EXPECT_TRUE(os::IsSharingViolation(os::LastError()));
+  os::LogClose(first);
+  os::TFile second = os::LogOpen("S.LOG", 0);
+  EXPECT_NE(second, os::InvalidFile);
+  os::LogClose(second);
 }
 
 TEST_F(WindowsLogTest, ReaderWithoutWriteSharingKeepsWritersOut) {
