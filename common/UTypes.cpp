@@ -23,6 +23,9 @@ int64_t TKEV_AnyFile::GetSize() const {
 TKEV_LOGFile::TKEV_LOGFile(const std::string& name) : TKEV_AnyFile(name) { CheckSize(); }
 
 bool TKEV_LOGFile::CheckSize() {
+  // Most runs find the log small. They read its size by name and never hold it: under a crowd, a
+  // stream of checks that each held the log for a moment would keep the writers out.
+  if (os::FileSizeOfName(FFileName) < MaxLogSize) return true;
   // The log is held against writers and other copies' checks from the size check through the
   // rename, so that of two copies starting together only one rotates it; the other finds it held
   // (size 0), already new, or no longer under its name.

@@ -125,6 +125,9 @@ void LogClose(TFile file);
 
 // True when name is an existing entry that is not a directory.
 bool FileExists(const std::string& name);
+// The size of the file under name, read without opening it (POSIX: a symbolic link's own); -1
+// when there is none or it is a directory.
+int64_t FileSizeOfName(const std::string& name);
 // Opens an existing file for its size check: while it is open here no writer and no other size
 // check can hold it, readers can, and it can still be renamed. InvalidFile when it is missing, held
 // by a writer or held by another copy's check.

@@ -402,6 +402,16 @@ bool FileExists(const std::string& name) {
   return lstat(name.c_str(), &info) == 0 ? !S_ISDIR(info.st_mode) : Failed(false);
 }
 
+int64_t FileSizeOfName(const std::string& name) {
+  struct stat info {};
+  if (lstat(name.c_str(), &info) != 0) return Failed(int64_t(-1));
+  if (S_ISDIR(info.st_mode)) {
+    gLastError = EISDIR;
+    return -1;
+  }
+  return int64_t(info.st_size);
+}
+
 TFile FileOpenExclusive(const std::string& name) {
   // Non-blocking, so that a FIFO under the name cannot stall the open; FileSize refuses it.
   return HoldExclusively(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));

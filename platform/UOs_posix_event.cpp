@@ -7,7 +7,8 @@
 //   nothing. The link fails when another process published first; that object is opened instead.
 //   Where the file system has no unnamed files, a temporary name drawn at random stands in.
 // - Lifetime by locks: every handle holds a shared flock. A closing handle that gets the exclusive
-//   lock is the last one and removes the name.
+//   lock is the last one and removes the name; an opener that meets that lock waits until it ends
+//   or the name is gone, and then starts again.
 // - Stale objects: an object whose holders were all killed is locked exclusively at once by the
 //   next opener, which removes it and publishes a fresh one.
 // - Waking: Signal sets the state word and wakes every futex waiter; an auto-reset waiter takes
@@ -68,9 +69,15 @@ int CheckEventObject(int fd) {
   return 0;
 }
 
-bool LockSharedUntil(int fd, int64_t deadline) {
+// Takes a handle's shared lock on the object open on fd, under path. An exclusive lock on it
+// belongs to a process that is removing the name (the last handle closing, or an opener replacing
+// a stale object): once the name no longer leads to this object there is nothing to wait for,
+// whether or not that process has let go yet.
+// False also when the lock is still held at deadline.
+bool LockSharedUntil(int fd, const std::string& path, int64_t deadline) {
   while (flock(fd, LOCK_SH | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK || MonotonicMs() >= deadline) return false;
+    if (!SameFile(fd, path)) return false;
     SleepMs(1);
   }
   return true;
@@ -177,7 +184,7 @@ int OpenEventObject(const std::string& path, bool manualReset, bool initialState
       close(fd);
       continue;
     }
-    if (LockSharedUntil(fd, deadline) && SameFile(fd, path)) return fd;
+    if (LockSharedUntil(fd, path, deadline) && SameFile(fd, path)) return fd;
     close(fd);  // removed by its last holder meanwhile: start again
   }
   errno = ETIMEDOUT;

@@ -1,7 +1,9 @@
 // What only POSIX shows: writers share the log, and the event's life with other processes (killed,
 // stopped and foreign holders).
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TempDir.h"
@@ -119,6 +122,29 @@ TEST_F(PosixEventTest, EventOfKilledHoldersIsReplacedByAFreshOne) {
     EXPECT_EQ(event.Wait(0), TWait::Timeout) << "the killed holder's signal must not survive it";
   }
   EXPECT_FALSE(NameExists());
+}
+
+// A last holder locks the object to remove it and may be held up (preempted) after removing the
+// name: an opener that found the object just before starts again at once rather than wait for it.
+TEST_F(PosixEventTest, OpenerDoesNotWaitForAnObjectWhoseNameIsGone) {
+  StartChild([this](int ready) {
+    os::TEvent event(nullptr, false, false, FName);
+    Ready(ready);
+    pause();
+  });
+  EndChild(SIGKILL);
+  int remover = open(FPath.c_str(), O_RDWR);
+  ASSERT_GE(remover, 0);
+  ASSERT_EQ(flock(remover, LOCK_EX | LOCK_NB), 0);
+  std::thread opener([this] {
+    os::TEvent event(nullptr, false, false, FName);
+    EXPECT_NE(event.Handle(), 0);
+    EXPECT_EQ(event.LastError(), 0);
+  });
+  usleep(100000);  // the opener has found the locked object by now
+  unlink(FPath.c_str());
+  opener.join();  // the remover still holds its lock, beyond the opener's bounded wait
+  close(remover);
 }
 
 TEST_F(PosixEventTest, KilledWaiterDoesNotSwallowTheSignal) {

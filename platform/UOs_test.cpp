@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -129,6 +131,23 @@ TEST_F(LogSharingTest, SizeCheckKeepsWritersOutUntilItCloses) {
   EXPECT_EQ(ReadFile("S.LOG"), "abc") << "readers can read while the writer holds it";
   EXPECT_EQ(os::FileOpenExclusive("S.LOG"), os::InvalidFile) << "a writer keeps size checks out";
   os::LogClose(writer);
+}
+
+using FilesByNameTest = TTempDirTest;
+
+// The size check of a small log reads its size this way: it works where the file is held.
+TEST_F(FilesByNameTest, SizeOfNameIsReadWithoutOpeningTheFile) {
+  std::filesystem::create_directory("D");
+  { std::ofstream("F", std::ios::binary) << "12345"; }
+  std::ofstream("BIG", std::ios::binary).close();
+  std::filesystem::resize_file("BIG", 10485760 + 7);
+  os::TFile held = os::FileOpenExclusive("F");
+  ASSERT_NE(held, os::InvalidFile);
+  EXPECT_EQ(os::FileSizeOfName("F"), 5);
+  EXPECT_EQ(os::FileSizeOfName("BIG"), 10485760 + 7);
+  EXPECT_EQ(os::FileSizeOfName("D"), -1);
+  EXPECT_EQ(os::FileSizeOfName("MISSING"), -1);
+  os::LogClose(held);
 }
 
 }  // namespace

@@ -247,6 +247,16 @@ bool SameFile(HANDLE one, HANDLE other) {
 }
 }  // namespace
 
+int64_t FileSizeOfName(const std::string& name) {
+  WIN32_FILE_ATTRIBUTE_DATA attributes{};
+  if (!GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &attributes)) return Failed(int64_t(-1));
+  if (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    gLastError = ERROR_DIRECTORY;
+    return -1;
+  }
+  return int64_t((uint64_t(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow);
+}
+
 TFile FileOpenExclusive(const std::string& name) {
   if (!FileExists(name)) return InvalidFile;
   // Read access with read sharing keeps writers out (they ask for write access) and lets readers
