@@ -26,13 +26,16 @@ RUN = re.compile(rb"\{SetEvent\} FevTarvo\.LastError = (-?\d+)\r\n\{Run\} = (TRU
 
 def parse(data):
     """Counts whole batches; anything that is no whole batch counts as broken (bytes)."""
-    constructions = runs = no_event = broken = 0
+    constructions = runs = broken = 0
+    no_event = {}  # error code: count
     position = 0
     while position < len(data):
         match = CONSTRUCTION.match(data, position)
         if match:
             constructions += 1
-            no_event += match.group(1) == b"0"
+            if match.group(1) == b"0":
+                code = int(match.group(2))
+                no_event[code] = no_event.get(code, 0) + 1
         else:
             match = RUN.match(data, position)
             if match:
@@ -89,6 +92,8 @@ def main():
             shutil.rmtree(workdir, ignore_errors=True)
         constructions, runs, no_event, broken = parse(data)
         lost = 2 * copies - constructions - runs
+        no_event = "%d%s" % (sum(no_event.values()), "".join(" (%d: error %d)" % (count, code)
+                                                              for code, count in sorted(no_event.items())))
         rows.append((copies, constructions, runs, lost, no_event, broken, failed, seconds))
         print("%d copies: %d construction and %d run batches, %d lost, %.2f s" % (copies, constructions, runs, lost,
                                                                                     seconds), flush=True)
@@ -101,7 +106,7 @@ def main():
         "|---|---|---|---|---|---|---|---|",
     ]
     for copies, constructions, runs, lost, no_event, broken, failed, seconds in rows:
-        table.append("| %d | %d | %d | %d | %d | %d | %d | %.2f s |" % (copies, constructions, runs, lost, no_event,
+        table.append("| %d | %d | %d | %d | %s | %d | %d | %.2f s |" % (copies, constructions, runs, lost, no_event,
                                                                           broken, failed, seconds))
     text = "\n".join(table) + "\n"
     print(text)
