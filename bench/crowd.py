@@ -73,7 +73,7 @@ def crowd(tarvo, copies, workdir):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tarvo", required=True)
-    parser.add_argument("--counts", default="250,500,1000,2000,3000,4000")
+    parser.add_argument("--counts", default="250,500,1000,2000,3000,4000,6000,8000")
     parser.add_argument("--out")
     parser.add_argument("--dir", default="/tmp", help="where the temporary directory is made")
     args = parser.parse_args()

@@ -2,7 +2,7 @@
 # Runs N copies of the native tarvo at once for growing N and counts the blocks that reach the log
 # (bench/crowd.py). The copies share the fixed event name, so the benchmark runs in a /dev/shm of
 # its own (a mount namespace; needs root). Writes the table to bench/out/crowd.md.
-#   bench/crowd.sh [--counts 250,500,1000,2000,3000,4000]
+#   bench/crowd.sh [--counts 250,500,1000,2000,3000,4000,6000,8000] [--dir DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [[ "${TARVO_PRIVATE_SHM:-}" != 1 ]]; then
