@@ -110,6 +110,9 @@ class SurroundingsTest(E2ETest):
             process.kill()
         process.communicate()
 
+    def old_name(self):
+        return self.log_name()[:-4] + ".001"
+
     def lines(self, name=None):
         return self.log(name or self.log_name()).split(b"\r\n")
 
@@ -270,6 +273,18 @@ class LogAccessTest(SurroundingsTest):
             self.run_tarvo(user=e2e.NOBODY)
         self.assert_log(self.log_name(), [block_pattern(self.program_name())] * 2)
 
+    def test_full_write_only_log_is_moved_aside(self):
+        self.needs_root()
+        os.chmod(self.dir, 0o777)
+        log = os.path.join(self.dir, self.log_name())
+        with open(log, "wb") as file:
+            file.truncate(10 * 1024 * 1024)
+        os.chown(log, e2e.NOBODY, e2e.NOBODY)
+        os.chmod(log, 0o200)
+        self.run_tarvo(user=e2e.NOBODY)
+        self.assertEqual(os.path.getsize(os.path.join(self.dir, self.old_name())), 10 * 1024 * 1024)
+        self.assert_log(self.log_name(), [block_pattern(self.program_name())])
+
 
 def blocked_lock_requests(path):
     """The requests that wait for a lock on the file at path (other processes' locks do not count)."""
@@ -348,9 +363,6 @@ class WaitingWriterTest(SurroundingsTest):
         shutil.rmtree(self.dir, ignore_errors=True)
         subprocess.run(["umount", self.dir], check=True)
         os.rmdir(self.dir)
-
-    def old_name(self):
-        return self.log_name()[:-4] + ".001"
 
 
 class MultiByteLocaleTest(SurroundingsTest):

@@ -413,8 +413,12 @@ int64_t FileSizeOfName(const std::string& name) {
 }
 
 TFile FileOpenExclusive(const std::string& name) {
-  // Non-blocking, so that a FIFO under the name cannot stall the open; FileSize refuses it.
-  return HoldExclusively(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  // Non-blocking, so that a FIFO under the name cannot stall the open; FileSize refuses it. A
+  // write-only log is opened for appending: the hold and the size need no reading.
+  constexpr int Flags = O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+  int fd = open(name.c_str(), O_RDONLY | Flags);
+  if (fd < 0 && errno == EACCES) fd = open(name.c_str(), O_WRONLY | O_APPEND | Flags);
+  return HoldExclusively(fd);
 }
 
 int64_t FileSize(TFile file) {
