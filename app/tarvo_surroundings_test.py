@@ -13,6 +13,7 @@ import re
 import shutil
 import socket
 import struct
+import stat
 import subprocess
 import sys
 import tempfile
@@ -255,6 +256,14 @@ class LogAccessTest(SurroundingsTest):
         for _ in range(2):
             self.run_tarvo()
         self.assert_log(self.log_name(), [block_pattern(self.program_name())] * 2)
+
+    def test_fifo_under_the_log_name_stalls_nothing(self):
+        log = os.path.join(self.dir, self.log_name())
+        os.mkfifo(log)
+        waiter = self.peer("--timeout", "30")
+        self.run_tarvo()
+        self.assertEqual(waiter.read_line(), "signalled")
+        self.assertTrue(stat.S_ISFIFO(os.lstat(log).st_mode))
 
     def remove_append_only(self, log):
         # tearDown could not remove the append-only file, nor so the directory.

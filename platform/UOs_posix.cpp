@@ -355,14 +355,24 @@ bool LockAsWriterUntil(int fd, int64_t deadline) {
 TFile OpenAsWriter(const std::string& name, int64_t timeoutMs) {
   const int64_t deadline = MonotonicMs() + timeoutMs;
   for (int attempt = 0; attempt <= MaxLogReopens; ++attempt) {
-    int fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    // Non-blocking, so that a FIFO under the name cannot stall the open; only a regular file is
+    // taken.
+    int fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0) return Failed(InvalidFile);
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      gLastError = opened.st_mode == 0 ? errno : EINVAL;
+      close(fd);
+      return InvalidFile;
+    }
     if (!LockAsWriterUntil(fd, deadline)) {
       gLastError = errno;
       close(fd);
       return InvalidFile;
     }
-    if (SameFile(fd, name)) return fd;
+    struct stat named {};
+    if (lstat(name.c_str(), &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
+      return fd;
     close(fd);
   }
   gLastError = EWOULDBLOCK;
