@@ -325,7 +325,7 @@ bool AppendsStayWhole(int fd) {
 
 // Takes the writer's lock. Where the kernel appends each write whole (one appending write per
 // batch), it is a shared one: writers need not keep each other out, so a crowd of copies never
-// queues for the log. Elsewhere it is exclusive. An exclusive lock (another copy's size check and
+// queues for the lock. Elsewhere it is exclusive. An exclusive lock (another copy's size check and
 // rotation, or any other process) keeps writers out: then this waits in the kernel's queue until
 // deadline and fails with EWOULDBLOCK when the lock is still held.
 bool LockAsWriterUntil(int fd, int64_t deadline) {
@@ -349,19 +349,25 @@ bool LockAsWriterUntil(int fd, int64_t deadline) {
   }
 }
 
+// Only a regular file is a log: a FIFO, a device or a socket under its name is refused (EINVAL).
+bool IsRegularFile(int fd, struct stat& info) {
+  if (fstat(fd, &info) != 0) return Failed(false);
+  if (S_ISREG(info.st_mode)) return true;
+  gLastError = EINVAL;
+  return false;
+}
+
 // Opens name for appending and holds it as a writer. A writer that locked a file that was moved
 // aside meanwhile (rotation by another copy) opens the name again; while it holds the lock, no
 // copy can move the file.
 TFile OpenAsWriter(const std::string& name, int64_t timeoutMs) {
   const int64_t deadline = MonotonicMs() + timeoutMs;
   for (int attempt = 0; attempt <= MaxLogReopens; ++attempt) {
-    // Non-blocking, so that a FIFO under the name cannot stall the open; only a regular file is
-    // taken.
+    // Non-blocking, so that a FIFO under the name cannot stall the open.
     int fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0) return Failed(InvalidFile);
     struct stat opened {};
-    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-      gLastError = opened.st_mode == 0 ? errno : EINVAL;
+    if (!IsRegularFile(fd, opened)) {
       close(fd);
       return InvalidFile;
     }
