@@ -360,6 +360,19 @@ class WaitingWriterTest(SurroundingsTest):
         self.run_beside_a_lock(fcntl.LOCK_SH)
         self.assert_log(self.log_name(), [block_pattern(self.program_name())])
 
+    def test_a_shared_lock_lets_writers_in_on_overlayfs(self):
+        # As in a container, whose files are on overlayfs.
+        self.needs_root()
+        layers = tempfile.mkdtemp(prefix="tarvo-overlay-")
+        self.addCleanup(shutil.rmtree, layers, ignore_errors=True)
+        for layer in ("lower", "upper", "work"):
+            os.mkdir(os.path.join(layers, layer))
+        options = "lowerdir={0}/lower,upperdir={0}/upper,workdir={0}/work".format(layers)
+        subprocess.run(["mount", "-t", "overlay", "overlay", "-o", options, self.dir], check=True)
+        self.addCleanup(self.unmount)
+        self.run_beside_a_lock(fcntl.LOCK_SH)
+        self.assert_log(self.log_name(), [block_pattern(self.program_name())])
+
     def test_a_shared_lock_keeps_writers_out_on_other_file_systems(self):
         # ramfs stands for the file systems that are not known to keep appends whole (NFS, SMB,
         # FUSE): there writers lock the log exclusively, as on Windows.

@@ -36,11 +36,14 @@ int64_t MonotonicMs() {
   return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+bool SameFile(const struct stat& opened, const std::string& path) {
+  struct stat named {};
+  return lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
 bool SameFile(int fd, const std::string& path) {
   struct stat opened {};
-  struct stat named {};
-  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-         opened.st_ino == named.st_ino;
+  return fstat(fd, &opened) == 0 && SameFile(opened, path);
 }
 
 }  // namespace os::posix
@@ -376,9 +379,7 @@ TFile OpenAsWriter(const std::string& name, int64_t timeoutMs) {
       close(fd);
       return InvalidFile;
     }
-    struct stat named {};
-    if (lstat(name.c_str(), &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
-      return fd;
+    if (SameFile(opened, name)) return fd;
     close(fd);
   }
   gLastError = EWOULDBLOCK;
